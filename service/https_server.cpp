@@ -97,6 +97,9 @@ SSL_CTX* CreateServerContext() {
   SSL_CTX_set_default_passwd_cb_userdata(context, const_cast<char*>(kDefaultPasswordCallbackData));
   // Idle connections keep no TLS buffers.
   SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS);
+  // A peer that ends its side of the connection without a close notification
+  // still gets its answer (the refusal of a body cut short).
+  SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
 
   SSL_CTX_use_certificate_file(context, ServerCertificatePath().c_str(), SSL_FILETYPE_PEM);
   std::string passphrase = ServerKeyPassphrase();
@@ -203,7 +206,10 @@ int CHttpsServer::InitHttpServer(int, int port) {
   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener < 0) return -2;
   int on = 1;
-  if (setsockopt(listener, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) {
+  // SO_REUSEADDR as well, so that connections the service closed (TIME_WAIT)
+  // never keep another program from the port once the service is gone.
+  if (setsockopt(listener, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0 ||
+      setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
     close(listener);
     return -5;
   }

@@ -30,6 +30,7 @@ class TlsConnection {
   // Everything the service sends until it closes the connection.
   std::string ReadToEnd();
   int Socket() const { return fd_; }
+  SSL* Session() const { return ssl_; }
 
  private:
   TlsConnection(SSL_CTX* context, SSL* ssl, int fd) : context_(context), ssl_(ssl), fd_(fd) {}
