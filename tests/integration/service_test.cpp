@@ -396,11 +396,11 @@ TEST(ServicePorts, FailedAcceptsAreRetried) {
   const int port = service.WaitForPort();
   ASSERT_NE(port, 0) << service.Output();
   std::vector<int> stalled;
-  for (int i = 0; i < 40; ++i) {
-    int fd = vasquill_client::ConnectLoopback(port, 2s);
+  for (int i = 0; i < 36; ++i) {
+    int fd = vasquill_client::ConnectLoopback(port, 300ms);
     if (fd >= 0) stalled.push_back(fd);
   }
-  std::this_thread::sleep_for(3s);
+  std::this_thread::sleep_for(1s);
   for (int fd : stalled) close(fd);
   EXPECT_TRUE(service.Running());
   std::string response;
