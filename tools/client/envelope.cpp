@@ -7,6 +7,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "service/httpurl.h"
+
 namespace vasquill_client {
 namespace {
 
@@ -69,23 +71,6 @@ std::string BuildEnvelope(const std::string& command, const std::string& rankey)
   return Json::writeString(builder, envelope);
 }
 
-std::string EncodeQueryValue(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char byte : text) {
-    bool safe = (byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                byte == '*' || byte == '-' || byte == '.' || byte == '_';
-    if (byte == ' ') {
-      encoded += '+';
-    } else if (safe) {
-      encoded += static_cast<char>(byte);
-    } else {
-      encoded += '%';
-      encoded += kHex[byte >> 4];
-      encoded += kHex[byte & 15];
-    }
-  }
-  return encoded;
-}
+std::string EncodeQueryValue(const std::string& text) { return CHttpUrl().EncodeUrl(text); }
 
 }  // namespace vasquill_client

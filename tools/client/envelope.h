@@ -12,7 +12,7 @@ std::string BuildEnvelope(const std::string& command);
 std::string BuildEnvelope(const std::string& command, const std::string& rankey);
 
 // Percent-encodes every byte outside [A-Za-z0-9*-._] (the space as "+"), as
-// the service's query decoder expects.
+// the service's query decoder expects; the text ends at a zero byte.
 std::string EncodeQueryValue(const std::string& text);
 
 }  // namespace vasquill_client
