@@ -35,6 +35,9 @@ std::string DesktopEntry(const std::string& bundlePath) {
 }
 
 bool FileHolds(const std::filesystem::path& path, const std::string& contents) {
+  // Only a regular file can hold the entry; reading a folder would throw.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::string present((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
