@@ -5,6 +5,7 @@
 #include <exception>
 #include <map>
 
+#include "dispatch/component_catalogue.h"
 #include "dispatch/reply.h"
 #include "dispatch/service_commands.h"
 #include "json/json_text.h"
@@ -18,10 +19,12 @@ using CommandHandler = int (*)(Json::Value request, std::string& reply);
 
 const std::map<int, CommandHandler>& CommandTable() {
   static const std::map<int, CommandHandler> table = {
+      {3, getComponentList},
       {4, getVersion},
       {5, getErrorMessage},
       {7, switchLog},
       {8, getLogStatus},
+      {9, getComponentMd5},
   };
   return table;
 }
