@@ -12,7 +12,26 @@
 namespace platform {
 namespace {
 
-// Quotes a path for the Exec key of a desktop entry.
+// The escapes of a string value in a desktop entry, applied when it is read
+// before anything else.
+std::string EscapeStringValue(const std::string& value) {
+  std::string escaped;
+  for (char c : value) {
+    switch (c) {
+      case '\\': escaped += "\\\\"; break;
+      case '\n': escaped += "\\n"; break;
+      case '\t': escaped += "\\t"; break;
+      case '\r': escaped += "\\r"; break;
+      default: escaped += c;
+    }
+  }
+  return escaped;
+}
+
+// Quotes a path for the Exec key of a desktop entry: inside the quotes a
+// backslash goes before the double quote, the backtick, the dollar sign and
+// the backslash, and "%" is doubled; the string escapes then double every
+// backslash.
 std::string QuoteExecArgument(const std::string& argument) {
   std::string quoted = "\"";
   for (char c : argument) {
@@ -21,13 +40,13 @@ std::string QuoteExecArgument(const std::string& argument) {
     quoted += c;
   }
   quoted += '"';
-  return quoted;
+  return EscapeStringValue(quoted);
 }
 
 std::string DesktopEntry(const std::string& bundlePath) {
   return "[Desktop Entry]\n"
          "Type=Application\n"
-         "Name=" + BundleName(bundlePath) + "\n"
+         "Name=" + EscapeStringValue(BundleName(bundlePath)) + "\n"
          "Exec=" + QuoteExecArgument(BundleExecutablePath(bundlePath)) + "\n"
          "Terminal=false\n"
          "NoDisplay=true\n"
