@@ -43,6 +43,15 @@ class CHttpRequest {
   // A POST's Content-Length is a non-negative decimal number that fits an int.
   bool HasValidContentLength() const;
 
+  // What Attach recorded of the request line and the recognised headers.
+  const std::string& GetUrl() const { return m_strUrl; }
+  const std::string& GetVersion() const { return m_strVersion; }
+  int GetContentLength() const { return m_nContentLength; }
+  const std::string& GetContentType() const { return m_strContentType; }
+  const std::string& GetBoundary() const { return m_strBoundary; }
+  bool GetKeepAlive() const { return m_bKeepAlive; }
+  const std::vector<std::string>& GetHeaderLines() const { return m_vecLines; }
+
   // The command text of a valid envelope, otherwise an empty text.
   std::string DecryptStr(std::string& envelope);
 
