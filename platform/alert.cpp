@@ -27,13 +27,16 @@ std::optional<int> RunZenity(const std::vector<std::string>& arguments) {
   options.quietOutput = true;
   options.captureErrorOutput = true;
   ProgramResult result = RunProgram(argv, options);
-  if (!result.started || !result.exited) return std::nullopt;
   // Cancel, closing and a display that cannot be opened all end with 1; only
   // the last one says so.
-  if (result.exitStatus == 1 && result.errorOutput.find("cannot open display") != std::string::npos) {
+  bool shown = result.started && result.exited &&
+               (result.exitStatus == 0 ||
+                (result.exitStatus == 1 && result.errorOutput.find("cannot open display") == std::string::npos));
+  if (!shown) {
+    // Why the terminal asks instead.
+    std::cerr << "zenity: " << (result.started ? result.errorOutput : std::string("cannot be started\n")) << std::flush;
     return std::nullopt;
   }
-  if (result.exitStatus != 0 && result.exitStatus != 1) return std::nullopt;
   return result.exitStatus;
 }
 

@@ -4,6 +4,7 @@
 // notes its argument, so nothing is removed.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,21 +57,24 @@ class UninstallerWindow : public ::testing::Test {
     Child::Options options;
     options.errorFile = work_ + "/xvfb.log";
     std::string display = ":" + std::to_string(number);
-    xvfb_ = Child({"/usr/bin/Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, options);
+    // -noreset: the server would start afresh whenever its last client left,
+    // and a client connecting just then would fail.
+    xvfb_ = Child({"/usr/bin/Xvfb", display, "-noreset", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, options);
     std::string lockFile = "/tmp/.X" + std::to_string(number) + "-lock";
     // Ready once it answers; ours while the lock names it.
     display_ = display;
     bool ready = WaitUntil([&] { return !xvfb_.Running() || Tool({"/usr/bin/xdotool", "getdisplaygeometry"}); }, 20s);
     std::string lock = ReadFile(lockFile);
     if (!ready || !xvfb_.Running() || lock.empty() || std::stoi(lock) != xvfb_.Pid()) {
-      xvfb_.Kill();
+      xvfb_.Kill(SIGTERM);
       display_.clear();
     }
   }
 
   void TearDown() override {
     uninstaller_.Kill();
-    xvfb_.Kill();
+    // Asked to end, the server removes its lock file and socket.
+    xvfb_.Kill(SIGTERM);
   }
 
   std::string Marker() const { return work_ + "/script-ran"; }
