@@ -268,7 +268,10 @@ TEST_F(Uninstaller, AFailedRunShowsTheRunnersTextAndStillEndsWithZero) {
 
 TEST_F(Uninstaller, CancelAndTheEndOfInputEndAtOnceWithoutRunningTheScript) {
   std::string marker = std::string(kWork) + "/ran";
-  std::string uninstaller = StubBundle("stub", ("touch '" + marker + "'\n").c_str());
+  // The script's path goes to the runner as one argument, never through a
+  // shell: blanks, quotes and substitutions in it stay what they are.
+  std::string uninstaller =
+      StubBundle("stub folder's $(touch injected) `touch injected`", ("echo \"$1\" > '" + marker + "'\n").c_str());
   for (const char* input : {"2\n", "取消\n", ""}) {
     std::string output = std::string(kWork) + "/cancel.out";
     Clock::time_point start = Clock::now();
@@ -278,10 +281,15 @@ TEST_F(Uninstaller, CancelAndTheEndOfInputEndAtOnceWithoutRunningTheScript) {
     EXPECT_FALSE(fs::exists(marker)) << input;
     EXPECT_EQ(ReadFile(output).find("[确定]"), std::string::npos) << "an alert after cancel";
   }
-  // The stub itself works: choosing uninstall runs it with the root.
-  Child run({uninstaller}, Terminal("1\n\n", std::string(kWork) + "/stub.out"));
+  // Choosing uninstall runs it, with the root as its one argument.
+  Child::Options options = Terminal("1\n\n", std::string(kWork) + "/stub.out");
+  options.workingDirectory = kWork;
+  Child run({uninstaller}, options);
   EXPECT_EQ(ExitStatus(run, 10s), 0);
-  EXPECT_TRUE(fs::exists(marker));
+  EXPECT_EQ(ReadFile(marker), std::string(kRoot) + "\n");
+  EXPECT_NE(ReadFile(std::string(kWork) + "/stub.out").find("卸载成功"), std::string::npos);
+  EXPECT_FALSE(fs::exists(std::string(kWork) + "/injected"));
+  EXPECT_FALSE(fs::exists(std::string(kRoot) + "/injected"));
 }
 
 TEST_F(Uninstaller, TheScriptRefusesAMissingEmptyOrRelativeRoot) {
