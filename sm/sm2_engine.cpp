@@ -9,23 +9,24 @@ namespace {
 
 const int sm2_nids[] = {EVP_PKEY_EC};
 
-// One operation method serves every context; OpenSSL only reads it.
-const EVP_PKEY_METHOD* SharedMethod() {
-  static EVP_PKEY_METHOD* const method = sm2_pmeth_new();
-  return method;
+// Each engine holds one operation method of its own, made with the engine.
+// OpenSSL frees the methods an engine hands out when it destroys the engine,
+// so the method must neither be shared between engines nor made anew for
+// every lookup (it would leak).
+int MethodIndex() {
+  static const int index = ENGINE_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
 }
 
-int pkey_meths(ENGINE* /*engine*/, EVP_PKEY_METHOD** method, const int** nids, int nid) {
+int pkey_meths(ENGINE* engine, EVP_PKEY_METHOD** method, const int** nids, int nid) {
   if (method == nullptr) {
     if (nids != nullptr) *nids = sm2_nids;
-    return 1;
+    return static_cast<int>(sizeof sm2_nids / sizeof sm2_nids[0]);
   }
-  if (nid == EVP_PKEY_EC) {
-    *method = const_cast<EVP_PKEY_METHOD*>(SharedMethod());
-    return *method != nullptr ? 1 : 0;
-  }
-  *method = nullptr;
-  return 0;
+  *method = nid == EVP_PKEY_EC
+                ? static_cast<EVP_PKEY_METHOD*>(ENGINE_get_ex_data(engine, MethodIndex()))
+                : nullptr;
+  return *method != nullptr ? 1 : 0;
 }
 
 int EngineNoop(ENGINE* /*engine*/) { return 1; }
@@ -35,6 +36,8 @@ int EngineNoop(ENGINE* /*engine*/) { return 1; }
 extern "C" {
 
 ENGINE* engine_sm2(void) {
+  const int index = MethodIndex();
+  if (index < 0) return nullptr;
   ENGINE* engine = ENGINE_new();
   if (engine == nullptr) return nullptr;
   if (ENGINE_set_id(engine, "sm2") != 1 || ENGINE_set_name(engine, "sm2 support") != 1 ||
@@ -42,6 +45,12 @@ ENGINE* engine_sm2(void) {
       ENGINE_set_finish_function(engine, EngineNoop) != 1 ||
       ENGINE_set_destroy_function(engine, EngineNoop) != 1 ||
       ENGINE_set_pkey_meths(engine, pkey_meths) != 1) {
+    ENGINE_free(engine);
+    return nullptr;
+  }
+  EVP_PKEY_METHOD* method = sm2_pmeth_new();
+  if (method == nullptr || ENGINE_set_ex_data(engine, index, method) != 1) {
+    EVP_PKEY_meth_free(method);
     ENGINE_free(engine);
     return nullptr;
   }
