@@ -6,6 +6,7 @@
 #include <map>
 
 #include "dispatch/component_catalogue.h"
+#include "dispatch/component_loader.h"
 #include "dispatch/reply.h"
 #include "dispatch/service_commands.h"
 #include "json/json_text.h"
@@ -19,6 +20,9 @@ using CommandHandler = int (*)(Json::Value request, std::string& reply);
 
 const std::map<int, CommandHandler>& CommandTable() {
   static const std::map<int, CommandHandler> table = {
+      {0, getProvider},
+      {1, invokeProvider},
+      {2, removeProvider},
       {3, getComponentList},
       {4, getVersion},
       {5, getErrorMessage},
