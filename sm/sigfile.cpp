@@ -86,14 +86,13 @@ EC_KEY* KeyFromText(const std::string& text) {
 }
 
 // The DER signature as 64 raw bytes; false when it does not decode or a
-// number is negative or needs more than 32 bytes.
+// number needs more than 32 bytes.
 bool RawFromDer(const std::string& der, std::string& raw) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(der.data());
   EC_SM2_SIG* sig = d2i_EC_SM2_SIG(nullptr, &bytes, static_cast<long>(der.size()));
   if (sig == nullptr) return false;
   unsigned char out[kRawSignatureSize];
-  const bool ok = !BN_is_negative(sig->r) && !BN_is_negative(sig->s) &&
-                  BN_bn2binpad(sig->r, out, 32) == 32 && BN_bn2binpad(sig->s, out + 32, 32) == 32;
+  const bool ok = BN_bn2binpad(sig->r, out, 32) == 32 && BN_bn2binpad(sig->s, out + 32, 32) == 32;
   EC_SM2_SIG_free(sig);
   if (ok) raw.assign(reinterpret_cast<const char*>(out), kRawSignatureSize);
   return ok;
