@@ -94,7 +94,7 @@ TEST_P(Sm3KnownAnswer, EveryImplementationGivesTheStandardDigest) {
   EXPECT_EQ(OpenSsl(answer.input), answer.digest);
 }
 
-INSTANTIATE_TEST_SUITE_P(Gbt32905, Sm3KnownAnswer, ::testing::ValuesIn(kKnownAnswers),
+INSTANTIATE_TEST_SUITE_P(SmGbt32905, Sm3KnownAnswer, ::testing::ValuesIn(kKnownAnswers),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Lengths around the padding boundary (a second padding block from 56
@@ -109,7 +109,7 @@ TEST_P(Sm3Lengths, ImplementationsAgreeWithOpenSsl) {
   EXPECT_EQ(Object(input), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Boundaries, Sm3Lengths,
+INSTANTIATE_TEST_SUITE_P(SmBoundaries, Sm3Lengths,
                          ::testing::Values(1, 55, 56, 57, 63, 64, 65, 119, 120, 127, 128, 129,
                                            1000, 4096 + 17));
 
