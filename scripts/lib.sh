@@ -13,14 +13,22 @@ build_dir_for_root() {
   echo "$repo/build/root-$(printf '%s' "$root" | sha256sum | cut -c1-12)"
 }
 
-# Configures (once) and builds the given targets (all when none are given).
-build_for_root() {
+# Configures the build folder of a root once; further arguments go to cmake
+# (a sanitizer build passes -DVASQUILL_SANITIZE=... before it stages).
+configure_for_root() {
   local root=$1 build
   shift
   build=$(build_dir_for_root "$root")
   if [ ! -f "$build/build.ninja" ]; then
-    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DVASQUILL_ROOT=$root" >/dev/null
+    cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DVASQUILL_ROOT=$root" "$@" >/dev/null
     printf '%s\n' "$root" >"$build/ROOT"
   fi
-  cmake --build "$build" --parallel "$jobs" ${1:+--target "$@"}
+}
+
+# Configures (once) and builds the given targets (all when none are given).
+build_for_root() {
+  local root=$1
+  shift
+  configure_for_root "$root"
+  cmake --build "$(build_dir_for_root "$root")" --parallel "$jobs" ${1:+--target "$@"}
 }
