@@ -3,6 +3,7 @@
 //   COMPONENT_INITIALIZE_CODE  Initialize's result; undefined: no Initialize
 //   COMPONENT_INVOKE_echo, COMPONENT_INVOKE_silent, COMPONENT_INVOKE_sleep
 //                              what Invoke does; none of them: no Invoke
+//   COMPONENT_PADDING          bytes of constant data that make the file large
 // Every variant has Finalize, which returns 0.
 
 #include <chrono>
@@ -15,6 +16,10 @@
 namespace {
 int initializations = 0;
 }
+
+#ifdef COMPONENT_PADDING
+__attribute__((used)) const unsigned char padding[COMPONENT_PADDING] = {1};
+#endif
 
 #ifdef COMPONENT_INITIALIZE_CODE
 COMPONENT_EXPORT int Initialize() {
