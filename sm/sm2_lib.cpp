@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <openssl/crypto.h>
@@ -16,6 +19,8 @@ namespace {
 const char kDefaultId[] = "1234567812345678";
 constexpr size_t kFieldBytes = 32;
 constexpr size_t kPointBytes = 1 + 2 * kFieldBytes;  // 04 || x || y
+constexpr size_t kSplit = 4;                         // t*P as four 64-bit parts
+constexpr int kSplitBits = 64;
 
 struct BnCtxFree {
   void operator()(BN_CTX* ctx) const { BN_CTX_free(ctx); }
@@ -54,6 +59,113 @@ bool InRange(const BIGNUM* value, const BIGNUM* n) {
   return value != nullptr && !BN_is_zero(value) && !BN_is_negative(value) && BN_cmp(value, n) < 0;
 }
 
+// The multiples P, 2^64 P, 2^128 P and 2^192 P of a public point.  With them
+// t*P is the sum of four multiplications by 64-bit numbers, which OpenSSL's
+// simultaneous multiplication does in 64 doublings shared with s*G instead of
+// 256.  An entry never changes once made.
+struct Multiples {
+  unsigned char xy[2 * kFieldBytes];
+  EC_POINT* points[kSplit];
+  Multiples() { std::fill(std::begin(points), std::end(points), nullptr); }
+  ~Multiples() {
+    for (EC_POINT* point : points) EC_POINT_free(point);
+  }
+  Multiples(const Multiples&) = delete;
+  Multiples& operator=(const Multiples&) = delete;
+};
+
+// The multiples of the public points verified most recently, shared by all
+// threads.  A deliverable checks with one or two built-in keys, so a few
+// entries serve every check after the first with each key.
+class MultiplesCache {
+ public:
+  std::shared_ptr<const Multiples> Get(const EC_GROUP* group, const EC_POINT* point,
+                                       BN_CTX* ctx) {
+    unsigned char xy[2 * kFieldBytes];
+    BnPtr x(BN_new()), y(BN_new());
+    if (!x || !y ||
+        EC_POINT_get_affine_coordinates(group, point, x.get(), y.get(), ctx) != 1 ||
+        !FixedWidth(x.get(), xy) || !FixedWidth(y.get(), xy + kFieldBytes)) {
+      return nullptr;
+    }
+    if (auto found = Find(xy)) return found;
+    auto made = Make(group, point, xy, ctx);
+    if (!made) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : entries_) {
+      if (std::memcmp(entry->xy, xy, sizeof xy) == 0) return entry;
+    }
+    entries_.push_front(made);
+    if (entries_.size() > kEntries) entries_.pop_back();
+    return made;
+  }
+
+ private:
+  static constexpr size_t kEntries = 8;
+
+  std::shared_ptr<const Multiples> Find(const unsigned char* xy) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (std::memcmp((*it)->xy, xy, 2 * kFieldBytes) == 0) {
+        auto entry = *it;
+        entries_.erase(it);
+        entries_.push_front(entry);
+        return entry;
+      }
+    }
+    return nullptr;
+  }
+
+  static std::shared_ptr<const Multiples> Make(const EC_GROUP* group, const EC_POINT* point,
+                                               const unsigned char* xy, BN_CTX* ctx) {
+    auto made = std::make_shared<Multiples>();
+    std::memcpy(made->xy, xy, sizeof made->xy);
+    made->points[0] = EC_POINT_dup(point, group);
+    for (size_t k = 1; k < kSplit; ++k) {
+      if (made->points[k - 1] == nullptr) return nullptr;
+      made->points[k] = EC_POINT_dup(made->points[k - 1], group);
+      if (made->points[k] == nullptr) return nullptr;
+      for (int i = 0; i < kSplitBits; ++i) {
+        if (EC_POINT_dbl(group, made->points[k], made->points[k], ctx) != 1) return nullptr;
+      }
+    }
+    if (made->points[kSplit - 1] == nullptr ||
+        EC_POINTs_make_affine(group, kSplit, made->points, ctx) != 1) {
+      return nullptr;
+    }
+    return made;
+  }
+
+  std::mutex mutex_;
+  std::list<std::shared_ptr<const Multiples>> entries_;  // most recent first
+};
+
+MultiplesCache& Cache() {
+  // Never destroyed: threads may still verify while the process ends.
+  static MultiplesCache* const cache = new MultiplesCache;
+  return *cache;
+}
+
+// result = s*G + t*P.
+bool MultiplyAdd(const ec_sm2_data* data, EC_POINT* result, const BIGNUM* s, const EC_POINT* p,
+                 const BIGNUM* t, BN_CTX* ctx) {
+  const std::shared_ptr<const Multiples> multiples = Cache().Get(data->group, p, ctx);
+  if (!multiples) return EC_POINT_mul(data->group, result, s, p, t, ctx) == 1;
+  BN_CTX_start(ctx);
+  const BIGNUM* parts[kSplit];
+  bool ok = true;
+  for (size_t k = 0; k < kSplit && ok; ++k) {
+    BIGNUM* part = BN_CTX_get(ctx);
+    ok = part != nullptr && BN_rshift(part, t, static_cast<int>(k) * kSplitBits) == 1 &&
+         (BN_mask_bits(part, kSplitBits), true);
+    parts[k] = part;
+  }
+  ok = ok && EC_POINTs_mul(data->group, result, s, kSplit,
+                           const_cast<const EC_POINT**>(multiples->points), parts, ctx) == 1;
+  BN_CTX_end(ctx);
+  return ok;
+}
+
 // Steps 4 to 6 of verification: t = (r + s) mod n, (x1, y1) = s*G + t*PA,
 // R = (e + x1) mod n, valid when R = r.  r and s are already in range.
 int VerifyWithE(EC_KEY* key, const ec_sm2_data* data, const BIGNUM* e, const EC_SM2_SIG* sig,
@@ -64,9 +176,9 @@ int VerifyWithE(EC_KEY* key, const ec_sm2_data* data, const BIGNUM* e, const EC_
   PointPtr point(EC_POINT_new(data->group));
   if (!t || !x1 || !R || !point) return 0;
   if (BN_mod_add(t.get(), sig->r, sig->s, data->n, ctx) != 1 || BN_is_zero(t.get())) return 0;
-  // One simultaneous multiplication; the multiples of G come from the table
-  // the group keeps.
-  if (EC_POINT_mul(data->group, point.get(), sig->s, pa, t.get(), ctx) != 1) return 0;
+  // One simultaneous multiplication: the multiples of G come from the table
+  // the group keeps, those of PA from the cache.
+  if (!MultiplyAdd(data, point.get(), sig->s, pa, t.get(), ctx)) return 0;
   if (EC_POINT_get_affine_coordinates(data->group, point.get(), x1.get(), nullptr, ctx) != 1) {
     return 0;
   }

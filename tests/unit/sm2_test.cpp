@@ -303,6 +303,35 @@ INSTANTIATE_TEST_SUITE_P(Sm2Numbers, Sm2Range,
                                            RangeCase{"s_negative", false, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Verification keeps multiples of the public points it has seen; results
+// must not depend on whether a key is new, remembered or already forgotten.
+TEST(Sm2Verify, ManyKeysInTurnVerifyAlikeWhetherRememberedOrNot) {
+  const Bytes message = FromText("keys in turn");
+  std::vector<OpenSslKey> keys;
+  std::vector<Sig> sigs;
+  for (int i = 0; i < 12; ++i) {
+    keys.push_back(NewOpenSslKey());
+    sigs.push_back(SigFromDer(OpenSslSign(keys.back(), message, kDefaultId)));
+  }
+  for (int pass = 0; pass < 3; ++pass) {
+    for (size_t i = 0; i < keys.size(); ++i) {
+      EcKey key = OurKey(keys[i], false);
+      ASSERT_EQ(EC_SM2_verify(key.get(), nullptr, message.data(), message.size(), sigs[i].get(),
+                              sm::EVP_sm3()),
+                1)
+          << "pass " << pass << ", key " << i;
+      // Another key's signature, and a changed message, fail.
+      const Sig& other = sigs[(i + 1) % sigs.size()];
+      EXPECT_EQ(EC_SM2_verify(key.get(), nullptr, message.data(), message.size(), other.get(),
+                              sm::EVP_sm3()),
+                0);
+      EXPECT_EQ(EC_SM2_verify(key.get(), nullptr, message.data(), message.size() - 1,
+                              sigs[i].get(), sm::EVP_sm3()),
+                0);
+    }
+  }
+}
+
 TEST(Sm2Verify, SumOfRAndSEqualToNIsRejected) {
   OpenSslKey reference = NewOpenSslKey();
   EcKey key = OurKey(reference, false);
