@@ -442,7 +442,7 @@ TEST_F(SmSignTool, KeysAndCertificatesItMakesSignAndCheck) {
   EXPECT_EQ(RunProgram({SM_SIGN_TOOL, "verify", "--type", "0", library_}), 1);
 }
 
-TEST_F(SmSignTool, UsageErrorsExitTwo) {
+TEST_F(SmSigFile, SignToolUsageErrorsExitTwo) {
   EXPECT_EQ(RunProgram({SM_SIGN_TOOL}), 2);
   EXPECT_EQ(RunProgram({SM_SIGN_TOOL, "frobnicate"}), 2);
   EXPECT_EQ(RunProgram({SM_SIGN_TOOL, "verify", library_}), 2);
