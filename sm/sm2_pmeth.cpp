@@ -24,6 +24,13 @@ SM2_PKEY_CTX_DATA* Data(EVP_PKEY_CTX* ctx) {
   return ctx != nullptr ? static_cast<SM2_PKEY_CTX_DATA*>(EVP_PKEY_CTX_get_data(ctx)) : nullptr;
 }
 
+// The data of a context made from an SM2 key wrapper; null for any other
+// context, whose data (if it has any) is not ours to write.
+SM2_PKEY_CTX_DATA* Sm2Data(EVP_PKEY_CTX* ctx) {
+  SM2_PKEY_CTX_DATA* data = Data(ctx);
+  return data != nullptr && EC_KEY_is_sm2(WrappedKey(ctx)) == 1 ? data : nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -167,15 +174,15 @@ EVP_PKEY_METHOD* sm2_pmeth_new(void) {
 }
 
 void EC_KEY_set_flag(EVP_PKEY_CTX* ctx, int mode) {
-  if (SM2_PKEY_CTX_DATA* data = Data(ctx)) data->mode = mode;
+  if (SM2_PKEY_CTX_DATA* data = Sm2Data(ctx)) data->mode = mode;
 }
 
 void EVP_PKEY_CTX_set_id(EVP_PKEY_CTX* ctx, const char* id) {
-  if (SM2_PKEY_CTX_DATA* data = Data(ctx)) data->id = id;
+  if (SM2_PKEY_CTX_DATA* data = Sm2Data(ctx)) data->id = id;
 }
 
 void EVP_PKEY_CTX_set_digest_method(EVP_PKEY_CTX* ctx, const EVP_MD* digest) {
-  if (SM2_PKEY_CTX_DATA* data = Data(ctx)) data->digest_method = digest;
+  if (SM2_PKEY_CTX_DATA* data = Sm2Data(ctx)) data->digest_method = digest;
 }
 
 }  // extern "C"
