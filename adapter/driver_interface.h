@@ -175,8 +175,11 @@ using AsymDecFn = int32_t (*)(const char* szSN, int32_t nKeyType, int32_t nFlag,
 }  // namespace ukey_driver
 
 // Declarations a driver can compile its definitions against (the adapter
-// itself never calls these directly; it binds by name at run time).
+// itself never calls these directly; it binds by name at run time).  They
+// carry default visibility, so the definitions are exported also when the
+// driver is compiled with -fvisibility=hidden.
 #ifdef UKEY_DRIVER_DECLARATIONS
+#pragma GCC visibility push(default)
 extern "C" {
 int32_t Initialize();
 int32_t Finalize();
@@ -237,4 +240,5 @@ extern "C" std::string GetFirewareData(std::string szPrintNumber, int32_t nFlag)
 #if defined(__clang__)
 #pragma clang diagnostic pop
 #endif
+#pragma GCC visibility pop
 #endif
