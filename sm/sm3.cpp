@@ -6,7 +6,7 @@
 #include <vector>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 #include "sm/sm_internal.h"
@@ -38,16 +38,32 @@ inline uint32_t FF1(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | ((x |
 inline uint32_t GG0(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
 inline uint32_t GG1(uint32_t x, uint32_t y, uint32_t z) { return ((y ^ z) & x) ^ z; }
 
+// Keeps the compiler from folding a partial sum back into a longer chain.
+#if defined(__GNUC__)
+#define SM3_KEEP(x) asm("" : "+r"(x))
+#else
+#define SM3_KEEP(x) (void)0
+#endif
+
 // One round with the roles of the eight words passed in rotated order, so no
 // word is ever moved: B and F are rotated in place, D and H receive the new
-// values of A and E.  K is T_j already rotated left by j mod 32.
+// values of A and E.  K is T_j already rotated left by j mod 32.  The chain
+// from E to the next E is what bounds the speed, so every sum that does not
+// depend on it is formed first: rotl(A, 12) + K before E is added, and
+// GG + H + W before SS1 is.
 #define SM3_ROUND(A, B, C, D, E, F, G, H, K, Wi, Wi1, FF, GG) \
   do {                                                        \
     const uint32_t a12 = std::rotl(A, 12);                    \
-    const uint32_t ss1 = std::rotl(a12 + E + (K), 7);         \
+    uint32_t a12k = a12 + (K);                                \
+    SM3_KEEP(a12k);                                           \
+    const uint32_t ss1 = std::rotl(a12k + E, 7);              \
     const uint32_t ss2 = ss1 ^ a12;                           \
-    const uint32_t tt1 = FF(A, B, C) + D + ss2 + (Wi1);       \
-    const uint32_t tt2 = GG(E, F, G) + H + ss1 + (Wi);        \
+    uint32_t fdw = FF(A, B, C) + D + (Wi1);                   \
+    SM3_KEEP(fdw);                                            \
+    uint32_t ghw = GG(E, F, G) + H + (Wi);                    \
+    SM3_KEEP(ghw);                                            \
+    const uint32_t tt1 = fdw + ss2;                           \
+    const uint32_t tt2 = ghw + ss1;                           \
     B = std::rotl(B, 9);                                      \
     F = std::rotl(F, 19);                                     \
     D = tt1;                                                  \
@@ -61,182 +77,97 @@ struct Schedule {
   alignas(16) uint32_t w1[64];
 };
 
-// The rounds are bound by the latency of the chain through E, so the message
-// expansion of the next block is computed in small steps between the rounds
-// of the current one, on the vector unit where there is one.  Begin loads a
-// block, Step(k) for k = 4..16 computes W[4k..4k+3], Finish the last W'.
+}  // namespace
+}  // namespace CSM3
+
+// One compression function per instruction set, from the same source.
 #if defined(__SSE2__)
 
-inline __m128i Rotl(__m128i x, int n) {
-  return _mm_or_si128(_mm_slli_epi32(x, n), _mm_srli_epi32(x, 32 - n));
-}
+namespace CSM3 {
+namespace {
+namespace baseline {
 
-inline __m128i P1(__m128i x) { return _mm_xor_si128(x, _mm_xor_si128(Rotl(x, 15), Rotl(x, 23))); }
-
-// Four big-endian words.
-inline __m128i LoadBig4(const unsigned char* p) {
-  __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  x = _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1);
-  return _mm_or_si128(_mm_slli_epi16(x, 8), _mm_srli_epi16(x, 8));
-}
-
-struct Expander {
-  __m128i v0, v1, v2, v3;  // the last sixteen words
-  __m128i* w;
-  __m128i* w1;
-
-  void Begin(const unsigned char* data, Schedule& s) {
-    w = reinterpret_cast<__m128i*>(s.w);
-    w1 = reinterpret_cast<__m128i*>(s.w1);
-    v0 = LoadBig4(data);
-    v1 = LoadBig4(data + 16);
-    v2 = LoadBig4(data + 32);
-    v3 = LoadBig4(data + 48);
-    _mm_store_si128(w, v0);
-    _mm_store_si128(w + 1, v1);
-    _mm_store_si128(w + 2, v2);
-    _mm_store_si128(w + 3, v3);
+// The vector operations of the expansion with SSE2 alone.
+struct Ops {
+  template <int N>
+  static __m128i Rotl(__m128i x) {
+    return _mm_or_si128(_mm_slli_epi32(x, N), _mm_srli_epi32(x, 32 - N));
   }
-
-  // The last of the four words depends on the first; P1 is linear over xor,
-  // so that term is computed with the first word as zero and added after.
-  void Step(int k) {
-    const __m128i w9 = _mm_or_si128(_mm_srli_si128(v1, 12), _mm_slli_si128(v2, 4));
-    const __m128i w3 = _mm_srli_si128(v3, 4);
-    const __m128i w13 = _mm_or_si128(_mm_srli_si128(v0, 12), _mm_slli_si128(v1, 4));
-    const __m128i w6 = _mm_or_si128(_mm_srli_si128(v2, 8), _mm_slli_si128(v3, 8));
-    __m128i x = _mm_xor_si128(_mm_xor_si128(v0, w9), Rotl(w3, 15));
-    x = _mm_xor_si128(_mm_xor_si128(P1(x), Rotl(w13, 7)), w6);
-    x = _mm_xor_si128(x, P1(Rotl(_mm_slli_si128(x, 12), 15)));
-    _mm_store_si128(w + k, x);
-    _mm_store_si128(w1 + k - 4, _mm_xor_si128(v0, v1));
-    v0 = v1;
-    v1 = v2;
-    v2 = v3;
-    v3 = x;
+  static __m128i Xor3(__m128i a, __m128i b, __m128i c) {
+    return _mm_xor_si128(_mm_xor_si128(a, b), c);
   }
-
-  void Finish() {
-    _mm_store_si128(w1 + 13, _mm_xor_si128(v0, v1));
-    _mm_store_si128(w1 + 14, _mm_xor_si128(v1, v2));
-    _mm_store_si128(w1 + 15, _mm_xor_si128(v2, v3));
+  // The 16 bytes from byte Bytes on of lo followed by hi.
+  template <int Bytes>
+  static __m128i Align(__m128i hi, __m128i lo) {
+    return _mm_or_si128(_mm_srli_si128(lo, Bytes), _mm_slli_si128(hi, 16 - Bytes));
+  }
+  // Four big-endian words.
+  static __m128i LoadBig4(const unsigned char* p) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    x = _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1);
+    return _mm_or_si128(_mm_slli_epi16(x, 8), _mm_srli_epi16(x, 8));
   }
 };
 
-#else
+#include "sm/sm3_compress.inc"
 
-struct Expander {
-  uint32_t* w;
-  uint32_t* w1;
-
-  void Begin(const unsigned char* data, Schedule& s) {
-    w = s.w;
-    w1 = s.w1;
-    for (int j = 0; j < 16; ++j) w[j] = LoadBig(data + 4 * j);
-  }
-
-  void Step(int k) {
-    for (int j = 4 * k; j < 4 * k + 4; ++j) {
-      w[j] = P1(w[j - 16] ^ w[j - 9] ^ std::rotl(w[j - 3], 15)) ^ std::rotl(w[j - 13], 7) ^ w[j - 6];
-      w1[j - 16] = w[j - 16] ^ w[j - 12];
-    }
-  }
-
-  void Finish() {
-    for (int j = 52; j < 64; ++j) w1[j] = w[j] ^ w[j + 4];
-  }
-};
-
-#endif
-
-#define SM3_R0(A, B, C, D, E, F, G, H, K, j) SM3_ROUND(A, B, C, D, E, F, G, H, K, s.w[j], s.w1[j], FF0, GG0)
-#define SM3_R1(A, B, C, D, E, F, G, H, K, j) SM3_ROUND(A, B, C, D, E, F, G, H, K, s.w[j], s.w1[j], FF1, GG1)
-
-// Four rounds, then one expansion step of the next block if there is one.
-#define SM3_FOUR(R, j, K0, K1, K2, K3, NEXT) \
-  R(A, B, C, D, E, F, G, H, K0, j);          \
-  R(D, A, B, C, H, E, F, G, K1, j + 1);      \
-  R(C, D, A, B, G, H, E, F, K2, j + 2);      \
-  R(B, C, D, A, F, G, H, E, K3, j + 3);      \
-  if (more) {                                \
-    NEXT;                                    \
-  }
-
-// Compresses whole 64-byte blocks straight from the given memory.
-[[gnu::always_inline]] inline void CompressBody(uint32_t state[8], const unsigned char* data,
-                                                size_t blocks) {
-  uint32_t A = state[0], B = state[1], C = state[2], D = state[3];
-  uint32_t E = state[4], F = state[5], G = state[6], H = state[7];
-  Schedule schedules[2];
-  Expander next;
-  next.Begin(data, schedules[0]);
-  for (int k = 4; k < 17; ++k) next.Step(k);
-  next.Finish();
-  int current = 0;
-  while (blocks-- > 0) {
-    const Schedule& s = schedules[current];
-    const bool more = blocks > 0;
-    if (more) next.Begin(data + 64, schedules[current ^ 1]);
-    const uint32_t a = A, b = B, c = C, d = D, e = E, f = F, g = G, h = H;
-    SM3_FOUR(SM3_R0, 0, 0x79CC4519, 0xF3988A32, 0xE7311465, 0xCE6228CB, next.Step(4));
-    SM3_FOUR(SM3_R0, 4, 0x9CC45197, 0x3988A32F, 0x7311465E, 0xE6228CBC, next.Step(5));
-    SM3_FOUR(SM3_R0, 8, 0xCC451979, 0x988A32F3, 0x311465E7, 0x6228CBCE, next.Step(6));
-    SM3_FOUR(SM3_R0, 12, 0xC451979C, 0x88A32F39, 0x11465E73, 0x228CBCE6, next.Step(7));
-    SM3_FOUR(SM3_R1, 16, 0x9D8A7A87, 0x3B14F50F, 0x7629EA1E, 0xEC53D43C, next.Step(8));
-    SM3_FOUR(SM3_R1, 20, 0xD8A7A879, 0xB14F50F3, 0x629EA1E7, 0xC53D43CE, next.Step(9));
-    SM3_FOUR(SM3_R1, 24, 0x8A7A879D, 0x14F50F3B, 0x29EA1E76, 0x53D43CEC, next.Step(10));
-    SM3_FOUR(SM3_R1, 28, 0xA7A879D8, 0x4F50F3B1, 0x9EA1E762, 0x3D43CEC5, next.Step(11));
-    SM3_FOUR(SM3_R1, 32, 0x7A879D8A, 0xF50F3B14, 0xEA1E7629, 0xD43CEC53, next.Step(12));
-    SM3_FOUR(SM3_R1, 36, 0xA879D8A7, 0x50F3B14F, 0xA1E7629E, 0x43CEC53D, next.Step(13));
-    SM3_FOUR(SM3_R1, 40, 0x879D8A7A, 0x0F3B14F5, 0x1E7629EA, 0x3CEC53D4, next.Step(14));
-    SM3_FOUR(SM3_R1, 44, 0x79D8A7A8, 0xF3B14F50, 0xE7629EA1, 0xCEC53D43, next.Step(15));
-    SM3_FOUR(SM3_R1, 48, 0x9D8A7A87, 0x3B14F50F, 0x7629EA1E, 0xEC53D43C, next.Step(16));
-    SM3_FOUR(SM3_R1, 52, 0xD8A7A879, 0xB14F50F3, 0x629EA1E7, 0xC53D43CE, next.Finish());
-    SM3_FOUR(SM3_R1, 56, 0x8A7A879D, 0x14F50F3B, 0x29EA1E76, 0x53D43CEC, (void)0);
-    SM3_FOUR(SM3_R1, 60, 0xA7A879D8, 0x4F50F3B1, 0x9EA1E762, 0x3D43CEC5, (void)0);
-    A ^= a; B ^= b; C ^= c; D ^= d; E ^= e; F ^= f; G ^= g; H ^= h;
-    data += 64;
-    current ^= 1;
-  }
-  state[0] = A; state[1] = B; state[2] = C; state[3] = D;
-  state[4] = E; state[5] = F; state[6] = G; state[7] = H;
-}
-
-#undef SM3_FOUR
-#undef SM3_R0
-#undef SM3_R1
-
-void CompressBaseline(uint32_t state[8], const unsigned char* data, size_t blocks) {
-  CompressBody(state, data, blocks);
-}
+}  // namespace baseline
+}  // namespace
+}  // namespace CSM3
 
 #if defined(__x86_64__) || defined(__i386__)
-// The same code with three-operand vector instructions, which spare the
-// register copies of the expansion.
-[[gnu::target("avx")]] void CompressAvx(uint32_t state[8], const unsigned char* data,
-                                        size_t blocks) {
-  CompressBody(state, data, blocks);
-}
 
-// With rotations and three-way xors of single instructions.
-[[gnu::target("avx2,avx512f,avx512vl")]] void CompressAvx512(uint32_t state[8],
-                                                             const unsigned char* data,
-                                                             size_t blocks) {
-  CompressBody(state, data, blocks);
-}
+// With three-operand vector instructions, which spare the register copies,
+// and SSSE3's byte alignment and shuffle.
+#pragma GCC push_options
+#pragma GCC target("avx")
+namespace CSM3 {
+namespace {
+namespace avx {
+
+struct Ops : baseline::Ops {
+  template <int Bytes>
+  static __m128i Align(__m128i hi, __m128i lo) {
+    return _mm_alignr_epi8(hi, lo, Bytes);
+  }
+  static __m128i LoadBig4(const unsigned char* p) {
+    const __m128i order = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+    return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), order);
+  }
+};
+
+#include "sm/sm3_compress.inc"
+
+}  // namespace avx
+}  // namespace
+}  // namespace CSM3
+#pragma GCC pop_options
+
+#endif  // x86
+
+#else  // no SSE2
+
+namespace CSM3 {
+namespace {
+namespace baseline {
+#include "sm/sm3_compress.inc"
+}  // namespace baseline
+}  // namespace
+}  // namespace CSM3
+
 #endif
+
+namespace CSM3 {
+namespace {
 
 using CompressFunction = void (*)(uint32_t*, const unsigned char*, size_t);
 
 CompressFunction SelectCompress() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512f")) {
-    return CompressAvx512;
-  }
-  if (__builtin_cpu_supports("avx")) return CompressAvx;
+  if (__builtin_cpu_supports("avx")) return avx::Compress;
 #endif
-  return CompressBaseline;
+  return baseline::Compress;
 }
 
 void Compress(uint32_t state[8], const unsigned char* data, size_t blocks) {
@@ -248,13 +179,10 @@ void Compress(uint32_t state[8], const unsigned char* data, size_t blocks) {
 
 std::span<const detail::CompressVariant> detail::CompressVariants() {
   static const std::vector<CompressVariant> variants = [] {
-    std::vector<CompressVariant> list{{"baseline", CompressBaseline}};
+    std::vector<CompressVariant> list{{"baseline", baseline::Compress}};
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx")) list.push_back({"avx", CompressAvx});
-    if (__builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512f")) {
-      list.push_back({"avx512", CompressAvx512});
-    }
+    if (__builtin_cpu_supports("avx")) list.push_back({"avx", avx::Compress});
 #endif
     return list;
   }();
