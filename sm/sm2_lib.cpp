@@ -156,8 +156,9 @@ bool MultiplyAdd(const ec_sm2_data* data, EC_POINT* result, const BIGNUM* s, con
   bool ok = true;
   for (size_t k = 0; k < kSplit && ok; ++k) {
     BIGNUM* part = BN_CTX_get(ctx);
-    ok = part != nullptr && BN_rshift(part, t, static_cast<int>(k) * kSplitBits) == 1 &&
-         (BN_mask_bits(part, kSplitBits), true);
+    ok = part != nullptr && BN_rshift(part, t, static_cast<int>(k) * kSplitBits) == 1;
+    // Reports 0 when the part is already shorter, which is no error here.
+    if (ok) BN_mask_bits(part, kSplitBits);
     parts[k] = part;
   }
   ok = ok && EC_POINTs_mul(data->group, result, s, kSplit,

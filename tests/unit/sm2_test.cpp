@@ -332,6 +332,43 @@ TEST(Sm2Verify, ManyKeysInTurnVerifyAlikeWhetherRememberedOrNot) {
   }
 }
 
+// s*G + t*PA is computed from 64-bit parts of t; a signature can be made for
+// any chosen t in mode 1, where e is free: with k and d known, s = k - t*d,
+// r = t - s and e = r - x1 (all mod n) verify.
+TEST(Sm2Verify, ValidForEveryShapeOfT) {
+  OpenSslKey reference = NewOpenSslKey();
+  EcKey key = OurKey(reference, true);
+  ec_sm2_data* data = ec_sm2_check(key.get());
+  ASSERT_NE(data, nullptr);
+  BN_CTX* ctx = BN_CTX_new();
+  Bn k(BN_new()), x1(BN_new()), e(BN_new()), tmp(BN_new());
+  EC_POINT* kg = EC_POINT_new(data->group);
+  for (const char* tHex : {"1", "5", "FFFFFFFFFFFFFFFF", "10000000000000000",
+                           "100000000000000000000000000000000", "FFFFFFFF00000000FFFFFFFF",
+                           "1000000000000000000000000000000000000000000000000",
+                           "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54122"}) {
+    Bn t = BnFromHex(tHex);
+    ASSERT_EQ(BN_rand_range(k.get(), data->n), 1);
+    ASSERT_EQ(EC_POINT_mul(data->group, kg, k.get(), nullptr, nullptr, ctx), 1);
+    ASSERT_EQ(EC_POINT_get_affine_coordinates(data->group, kg, x1.get(), nullptr, ctx), 1);
+    Sig sig(EC_SM2_SIG_new());
+    ASSERT_EQ(BN_mod_mul(tmp.get(), t.get(), reference.d.get(), data->n, ctx), 1);
+    ASSERT_EQ(BN_mod_sub(sig->s, k.get(), tmp.get(), data->n, ctx), 1);
+    ASSERT_EQ(BN_mod_sub(sig->r, t.get(), sig->s, data->n, ctx), 1);
+    ASSERT_EQ(BN_mod_sub(e.get(), sig->r, x1.get(), data->n, ctx), 1);
+    char* eHex = BN_bn2hex(e.get());
+    EXPECT_EQ(EC_SM2_verifyex(key.get(), nullptr, eHex, 0, sig.get()), 1) << "t = " << tHex;
+    // And a neighbouring e does not verify.
+    BN_add_word(e.get(), 1);
+    char* otherHex = BN_bn2hex(e.get());
+    EXPECT_EQ(EC_SM2_verifyex(key.get(), nullptr, otherHex, 0, sig.get()), 0) << "t = " << tHex;
+    OPENSSL_free(eHex);
+    OPENSSL_free(otherHex);
+  }
+  EC_POINT_free(kg);
+  BN_CTX_free(ctx);
+}
+
 TEST(Sm2Verify, SumOfRAndSEqualToNIsRejected) {
   OpenSslKey reference = NewOpenSslKey();
   EcKey key = OurKey(reference, false);
