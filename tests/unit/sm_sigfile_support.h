@@ -53,9 +53,12 @@ inline int RunProgram(const std::vector<std::string>& argv, const std::string& o
 class LibraryFolder : public ::testing::Test {
  protected:
   void SetUp() override {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : name) {
+      if (c == '/') c = '_';  // parameterised tests are named "Test/param"
+    }
     dir_ = std::filesystem::temp_directory_path() /
-           ("sm_sigfile." + std::to_string(getpid()) + "." +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("sm_sigfile." + std::to_string(getpid()) + "." + name);
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
     library_ = (dir_ / "libtiny.so").string();
