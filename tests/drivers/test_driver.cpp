@@ -15,7 +15,9 @@
 // each call, with lines "Name code" or "Name code =text": the function
 // returns code (0 when the script has no line for it) and writes text
 // instead of its description.  "WaitForKeyEvent wait" makes WaitForKeyEvent
-// block until StopDetectUKey is called (at most 60 s, then code 99).
+// block until StopDetectUKey is called (at most 60 s, then code 99).  In
+// every form a line "delay MS" makes each function take MS milliseconds
+// more.
 //
 // Fixed outputs: GetLastErrCode stores 4321; GetCertInfo stores 7;
 // WaitForKeyEvent stores 1 (2 when ended by StopDetectUKey);
@@ -37,6 +39,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #if !defined(TEST_DRIVER_BARE)
 
@@ -48,7 +51,21 @@ std::string SelfPath() {
   return info.dli_fname;
 }
 
+// Milliseconds of a "delay" line of the script, 0 without one.
+long Delay() {
+  std::ifstream in(SelfPath() + ".script");
+  std::string word;
+  long milliseconds = 0;
+  while (in >> word) {
+    if (word == "delay" && in >> milliseconds) return milliseconds;
+  }
+  return 0;
+}
+
 void Record(const char* name) {
+  if (const long milliseconds = Delay(); milliseconds > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  }
   const std::string line = std::string(name) + " " + std::to_string(syscall(SYS_gettid)) + " " +
                            std::to_string(getpid()) + "\n";
   const int fd = open((SelfPath() + ".calls").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

@@ -1,0 +1,188 @@
+// The UKey adapter through the staged service over TLS: getProvider
+// "tarven_ukey", then invokeProvider calls that reach the test drivers
+// (tests/drivers) installed at vendor paths under the install root.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base64/base64.h"
+#include "json/json_text.h"
+#include "tests/support/service_process.h"
+#include "tests/support/ukey_support.h"
+#include "tools/client/envelope.h"
+#include "tools/client/https_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::ServiceProcess;
+using ukey_testing::Call;
+using ukey_testing::InstalledDriver;
+using ukey_testing::ReadReply;
+using ukey_testing::TestDriver;
+
+const std::string kLoaded = "{\"ecode\":0,\"message\":\"成功\"}\n";
+
+std::string Head(int code, const std::string& text) {
+  return "{\"ret\":" + std::to_string(code) + "},{\"errormessage\":\"" + text + "\"}";
+}
+std::string Success(const std::string& items) { return "[" + Head(0, "成功") + "," + items.substr(1); }
+
+Json::Value Object(std::initializer_list<std::pair<const char*, Json::Value>> members) {
+  Json::Value object(Json::objectValue);
+  for (const auto& [key, value] : members) object[key] = value;
+  return object;
+}
+
+class UKeyServiceTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    service_ = new ServiceProcess();
+    port_ = service_->WaitForPort();
+  }
+  static void TearDownTestSuite() {
+    delete service_;
+    service_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_NE(port_, 0) << "the service did not listen:\n" << service_->Output();
+    ASSERT_EQ(LoadAdapter(), kLoaded);
+  }
+
+  // Sends a command as a page does and returns the reply inside the JSONP.
+  static std::string Send(const Json::Value& command) {
+    std::string response;
+    if (!vasquill_client::Exchange(
+            port_, vasquill_client::GetRequest("cb", vasquill_client::BuildEnvelope(WriteCompactJson(command))),
+            response)) {
+      return "<no connection>";
+    }
+    std::string reply;
+    if (!vasquill_client::ParseJsonp(response, "cb", reply)) return "<not JSONP: " + response + ">";
+    return reply;
+  }
+  static std::string LoadAdapter(const Json::Value& type = Json::Value()) {
+    Json::Value command = Object({{"pcode", 0}, {"name", "tarven_ukey"}});
+    if (!type.isNull()) command["type"] = type;
+    return Send(command);
+  }
+  // invokeProvider with an adapter request; the reply as the service passes it on.
+  static std::string Invoke(const std::string& request) { return Send(Object({{"pcode", 1}, {"params", request}})); }
+  // The items of the adapter's reply, or the reply itself when it is not one.
+  static std::string Items(const std::string& reply) {
+    const ukey_testing::Reply parsed = ReadReply(reply);
+    return parsed.wellFormed ? parsed.Items() : reply;
+  }
+
+  static ServiceProcess* service_;
+  static int port_;
+};
+
+ServiceProcess* UKeyServiceTest::service_ = nullptr;
+int UKeyServiceTest::port_ = 0;
+
+TEST_F(UKeyServiceTest, TheAdapterLoadsFromTheComponentDirectory) {
+  // Its signature there is type 0; a type-1 check of the same file fails.
+  EXPECT_EQ(LoadAdapter(1), "{\"ecode\":-903,\"message\":\"组件库验证平台失败\"}\n");
+  EXPECT_EQ(LoadAdapter(0), kLoaded);
+  InstalledDriver driver("wq", TestDriver("echo"));
+  EXPECT_EQ(Items(Invoke(Call("GetLabel", "wq", Object({{"szSN", "中文 SN"}})))),
+            Success("[{\"value\":\"GetLabel(中文 SN)\"}]"));
+  // Calls that end without the adapter's reply get the service's.
+  const struct {
+    std::string request;
+    int code;
+  } cases[] = {
+      {"", -907},
+      {Call("GetLabel", "wq"), -926},
+      {Call("GetLabel", "WQ", Object({{"szSN", "A"}})), -925},
+      {Call("GetLabel", "tdr", Object({{"szSN", "A"}})), -924},
+  };
+  for (const auto& test : cases) {
+    Json::Value reply;
+    ASSERT_TRUE(ParseStrictJson(Invoke(test.request), reply)) << test.code;
+    EXPECT_EQ(reply["ecode"].asInt(), test.code);
+    EXPECT_FALSE(reply.isMember("returnvalue"));
+  }
+  EXPECT_TRUE(service_->Running());
+}
+
+TEST_F(UKeyServiceTest, EveryFunctionRunsOnItsThreadInTheService) {
+  InstalledDriver driver("wq", TestDriver("echo"));
+  for (const ukey_testing::CatalogueCall& call : ukey_testing::Catalogue()) {
+    driver.ClearCalls();
+    EXPECT_EQ(Items(Invoke(Call(call.function, "wq", call.params))), Success(call.echoItems)) << call.function;
+    const auto calls = driver.Calls();
+    ASSERT_EQ(calls.size(), 1u) << call.function;
+    EXPECT_EQ(calls[0].pid, service_->Pid());
+    // The service's main thread is its first thread; connection threads are
+    // others.
+    if (call.mainThread) {
+      EXPECT_EQ(calls[0].tid, service_->Pid()) << call.function;
+    } else {
+      EXPECT_NE(calls[0].tid, service_->Pid()) << call.function;
+    }
+  }
+}
+
+TEST_F(UKeyServiceTest, DriverFailuresAndMissingExports) {
+  InstalledDriver echo("wq", TestDriver("echo"));
+  InstalledDriver bare("ft2G", TestDriver("bare"));
+  echo.Script("Sign 10\n");
+  const Json::Value sign = ukey_testing::CatalogueEntry("Sign").params;
+  EXPECT_EQ(Items(Invoke(Call("Sign", "wq", sign))), "[" + Head(10, "driver error 10") + ",{\"value\":true}]");
+  EXPECT_EQ(Items(Invoke(Call("Sign", "ft2G", sign))), "[" + Head(-921, "uk接口错误") + ",{\"value\":true}]");
+  EXPECT_EQ(Items(Invoke(Call("", "ft2G"))), "[" + Head(-927, "uk方法为空") + ",{\"value\":true}]");
+}
+
+// Signing requests (main thread) and caller-thread requests for two vendors
+// at once, while a key-event wait holds a connection: every answer comes
+// from the driver of its own vendor, and the main-thread calls never
+// overlap.
+TEST_F(UKeyServiceTest, ConcurrentSigningAndCallerThreadRequests) {
+  InstalledDriver echo("wq", TestDriver("echo"));
+  InstalledDriver silent("ft2G", TestDriver("silent"));
+  echo.Script("delay 150\nWaitForKeyEvent wait\n");
+  silent.Script("delay 150\n");
+  auto waiting = std::async(std::launch::async, [] { return Invoke(Call("WaitForKeyEvent", "wq")); });
+
+  const Json::Value sign = Object({{"szSN", "A"}, {"nHashType", 1}, {"nFlag", 0}, {"szData", "d"}});
+  const Json::Value cert = Object({{"szSN", "A"}, {"certType", 1}, {"keyType", 1}});
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 16; ++i) {
+    threads.emplace_back([&, i] {
+      const bool signing = i % 2 == 0;
+      const std::string vendor = i % 4 < 2 ? "wq" : "ft2G";
+      const std::string reply = Invoke(Call(signing ? "Sign" : "GetCert", vendor, signing ? sign : cert));
+      std::string value = "\"\"";
+      if (vendor == "wq") value = signing ? "\"Sign(A,1,0,d,) size=1048576 zeroed=1\"" : "\"GetCert(A,1,1)\"";
+      if (Items(reply) != Success("[{\"value\":" + value + "}]")) {
+        ++wrong;
+        ADD_FAILURE() << vendor << ": " << Items(reply);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(waiting.wait_for(0ms), std::future_status::timeout);
+  EXPECT_EQ(Items(Invoke(Call("StopDetectUKey", "wq"))), Success("[{\"value\":true}]"));
+  ASSERT_EQ(waiting.wait_for(30s), std::future_status::ready);
+  EXPECT_EQ(Items(waiting.get()), Success("[{\"value\":2},{\"value\":\"stopped\"}]"));
+  // Main-thread calls ran on the main thread, the others on connection
+  // threads.
+  for (const InstalledDriver* driver : {&echo, &silent}) {
+    for (const auto& call : driver->Calls()) {
+      EXPECT_EQ(call.tid == service_->Pid(), call.function == "Sign") << call.function;
+    }
+  }
+  EXPECT_TRUE(service_->Running()) << service_->Output();
+}
+
+}  // namespace
