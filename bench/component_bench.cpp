@@ -16,6 +16,7 @@
 #include <string>
 
 #include "base64/base64.h"
+#include "bench/bench_report.h"
 #include "dispatch/component_loader.h"
 
 namespace {
@@ -88,30 +89,12 @@ void BM_Parts(benchmark::State& state) {
 BENCHMARK(BM_GetProvider)->Iterations(40)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Parts)->Iterations(40)->Unit(benchmark::kMillisecond);
 
-class CollectingReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred) std::fprintf(stderr, "%s: %s\n", run.benchmark_name().c_str(), run.error_message.c_str());
-      if (!run.error_occurred && run.iterations > 0) {
-        seconds[run.run_name.function_name] = run.real_accumulated_time / static_cast<double>(run.iterations);
-      }
-    }
-  }
-  std::map<std::string, double> seconds;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  CollectingReporter reporter;
-  std::ofstream sink("/dev/null");
-  reporter.SetOutputStream(&sink);
-  reporter.SetErrorStream(&sink);
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  const double ours = reporter.seconds["BM_GetProvider"];
-  const double parts = reporter.seconds["BM_Parts"];
+  std::map<std::string, double> seconds = RunBenchmarks(&argc, argv);
+  const double ours = seconds["BM_GetProvider"];
+  const double parts = seconds["BM_Parts"];
   if (ours > 0 && parts > 0) {
     std::printf("getprovider_4mib_type1: %.2f ms, ratio %.2f to SM3 + SM2 verification + dlopen (OpenSSL)\n",
                 ours * 1000, ours / parts);

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_report.h"
 #include "service/tls_material.h"
 #include "tests/support/service_process.h"
 #include "tools/client/envelope.h"
@@ -109,20 +110,6 @@ void BM_SServerRoundTrip(benchmark::State& state) {
 BENCHMARK(BM_GetVersionRoundTrip)->Iterations(kRoundTrips)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SServerRoundTrip)->Iterations(kRoundTrips)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-// Keeps each benchmark's mean time per iteration in seconds (the manual
-// time, which the library keeps as real time).
-class CollectingReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (!run.error_occurred && run.iterations > 0) {
-        seconds[run.benchmark_name()] = run.real_accumulated_time / static_cast<double>(run.iterations);
-      }
-    }
-  }
-  std::map<std::string, double> seconds;
-};
-
 long ResidentKiB(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
@@ -165,15 +152,10 @@ int main(int argc, char** argv) {
   referencePort = FreePort();
   ReferenceServer reference(referencePort);
 
-  benchmark::Initialize(&argc, argv);
-  CollectingReporter reporter;
-  std::ofstream sink("/dev/null");
-  reporter.SetOutputStream(&sink);
-  reporter.SetErrorStream(&sink);
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::map<std::string, double> seconds = RunBenchmarks(&argc, argv);
 
-  const double ours = reporter.seconds["BM_GetVersionRoundTrip/iterations:60/manual_time"];
-  const double theirs = reporter.seconds["BM_SServerRoundTrip/iterations:60/manual_time"];
+  const double ours = seconds["BM_GetVersionRoundTrip"];
+  const double theirs = seconds["BM_SServerRoundTrip"];
   if (ours > 0 && theirs > 0) {
     std::printf("getversion_roundtrip: %.2f ms, ratio %.2f to openssl s_server\n", ours * 1000, ours / theirs);
   } else {

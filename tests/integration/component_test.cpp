@@ -15,6 +15,7 @@
 #include "dispatch/component_catalogue.h"
 #include "json/json_text.h"
 #include "logfile/logfile.h"
+#include "tests/support/service_fixture.h"
 #include "tests/support/service_process.h"
 #include "tools/client/envelope.h"
 #include "tools/client/https_client.h"
@@ -38,18 +39,8 @@ const std::string kNoSuchLibrary = Reply("组件库不存在", -901);
 const std::string kParameterError = Reply("传入组件库验证参数错误（为空或者长度不对）", -905);
 const std::string kEntryPointMissing = Reply("获取ukey库接口函数失败", -921);
 
-class ComponentTest : public ::testing::Test {
+class ComponentTest : public testing_support::StagedServiceTest {
  protected:
-  static void SetUpTestSuite() {
-    service_ = new ServiceProcess();
-    port_ = service_->WaitForPort();
-  }
-  static void TearDownTestSuite() {
-    delete service_;
-    service_ = nullptr;
-  }
-  void SetUp() override { ASSERT_NE(port_, 0) << "the service did not listen:\n" << service_->Output(); }
-
   // Sends a command as a page does and returns the reply inside the JSONP.
   static std::string Send(const Json::Value& command) {
     std::string text = WriteCompactJson(command);
@@ -90,12 +81,7 @@ class ComponentTest : public ::testing::Test {
     return "{\"initializations\":" + std::to_string(initializations) + ",\"returnvalue\":\"" + params + "\"}\n";
   }
 
-  static ServiceProcess* service_;
-  static int port_;
 };
-
-ServiceProcess* ComponentTest::service_ = nullptr;
-int ComponentTest::port_ = 0;
 
 TEST_F(ComponentTest, CallBeforeAnyLoadIsRefused) {
   EXPECT_EQ(Call("abc"), kNotLoaded);

@@ -17,6 +17,7 @@
 #include "json/json_text.h"
 #include "logfile/logfile.h"
 #include "platform/login_items.h"
+#include "tests/support/service_fixture.h"
 #include "tests/support/service_process.h"
 #include "tools/client/envelope.h"
 #include "tools/client/https_client.h"
@@ -65,24 +66,7 @@ std::string PostHead(const std::string& boundary, const std::string& contentLeng
          "\r\nContent-Length: " + contentLength + "\r\n\r\n";
 }
 
-class ServiceTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    service_ = new ServiceProcess();
-    port_ = service_->WaitForPort();
-  }
-  static void TearDownTestSuite() {
-    delete service_;
-    service_ = nullptr;
-  }
-  void SetUp() override { ASSERT_NE(port_, 0) << "the service did not listen:\n" << service_->Output(); }
-
-  static ServiceProcess* service_;
-  static int port_;
-};
-
-ServiceProcess* ServiceTest::service_ = nullptr;
-int ServiceTest::port_ = 0;
+using ServiceTest = testing_support::StagedServiceTest;
 
 TEST_F(ServiceTest, ListensOnLoopbackOnly) {
   std::string address;
