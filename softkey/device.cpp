@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <ctime>
 
 #include "softkey/driver_internal.h"
@@ -177,9 +178,15 @@ int32_t CheckDriverIntegrity(int32_t /*nFlag*/, char* out, int32_t* len) {
     if (!IsRegularFile(library) || !IsRegularFile(library + ".sig")) return static_cast<int32_t>(kIntegrityFailed);
     std::string folder = StoreFolder();
     if (folder.empty()) return static_cast<int32_t>(kIntegrityFailed);
+    // A missing folder is made by the first key; anything else in its place
+    // is a fault.
+    folder.pop_back();
     struct stat folderInfo {};
-    if (stat(folder.c_str(), &folderInfo) == 0 &&
-        (!S_ISDIR(folderInfo.st_mode) || access(folder.c_str(), R_OK | W_OK | X_OK) != 0)) {
+    if (stat(folder.c_str(), &folderInfo) == 0) {
+      if (!S_ISDIR(folderInfo.st_mode) || access(folder.c_str(), R_OK | W_OK | X_OK) != 0) {
+        return static_cast<int32_t>(kIntegrityFailed);
+      }
+    } else if (errno != ENOENT) {
       return static_cast<int32_t>(kIntegrityFailed);
     }
     return WriteText(out, len, "OK");

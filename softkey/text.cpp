@@ -55,23 +55,22 @@ std::optional<std::string> Base64Decode(std::string_view text) {
   for (unsigned char c : text) {
     if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
     if (c == '=') {
-      // Padding completes a quantum of two or three sextets.
+      // Padding completes a quantum of two or three sextets, whose unused
+      // low bits must be zero.
       if (count < 2) return std::nullopt;
       ++padding;
-      ++count;
-      if (count == 4) {
+      accumulator <<= 6;
+      if (++count == 4) {
         if (padding == 2) {
-          if (accumulator & 0xFFF) return std::nullopt;
+          if (accumulator & 0xFFFF) return std::nullopt;
           bytes += char(accumulator >> 16);
         } else {
-          if (accumulator & 0x3F) return std::nullopt;
+          if (accumulator & 0xFF) return std::nullopt;
           bytes += char(accumulator >> 16);
           bytes += char((accumulator >> 8) & 0xFF);
         }
         count = 0;
         accumulator = 0;
-      } else {
-        accumulator <<= 6;
       }
       continue;
     }
