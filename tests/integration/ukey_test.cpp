@@ -1,19 +1,32 @@
 // The UKey adapter through the staged service over TLS: getProvider
 // "tarven_ukey", then invokeProvider calls that reach the test drivers
-// (tests/drivers) installed at vendor paths under the install root.
+// (tests/drivers) installed at vendor paths under the install root, and the
+// software UKey driver that scripts/stage installs at the "test" vendor's
+// path.  The service inherits VASQUILL_SOFTKEY_ASKPASS, a script that gives
+// the software driver the PIN of a new key.
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base64/base64.h"
 #include "json/json_text.h"
-#include "tests/support/service_process.h"
+#include "platform/install_root.h"
+#include "platform/user.h"
+#include "tests/support/service_fixture.h"
+#include "tests/support/ukey_ca.h"
 #include "tests/support/ukey_support.h"
 #include "tools/client/envelope.h"
 #include "tools/client/https_client.h"
@@ -21,7 +34,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::ServiceProcess;
 using ukey_testing::Call;
 using ukey_testing::InstalledDriver;
 using ukey_testing::ReadReply;
@@ -40,18 +52,22 @@ Json::Value Object(std::initializer_list<std::pair<const char*, Json::Value>> me
   return object;
 }
 
-class UKeyServiceTest : public ::testing::Test {
+// The software driver's code for a wait that StopDetectUKey ended.
+constexpr int kSoftKeyDetectionStopped = 0x0B00001A;
+
+class UKeyServiceTest : public testing_support::StagedServiceTest {
  protected:
   static void SetUpTestSuite() {
-    service_ = new ServiceProcess();
-    port_ = service_->WaitForPort();
+    const std::string askpass = std::string(UKEY_TEST_WORK) + "/askpass.sh";
+    std::filesystem::create_directories(UKEY_TEST_WORK);
+    std::ofstream(askpass, std::ios::trunc) << "#!/bin/sh\necho 123456\n";
+    chmod(askpass.c_str(), 0755);
+    setenv("VASQUILL_SOFTKEY_ASKPASS", askpass.c_str(), 1);
+    StagedServiceTest::SetUpTestSuite();
   }
-  static void TearDownTestSuite() {
-    delete service_;
-    service_ = nullptr;
-  }
+
   void SetUp() override {
-    ASSERT_NE(port_, 0) << "the service did not listen:\n" << service_->Output();
+    StagedServiceTest::SetUp();
     ASSERT_EQ(LoadAdapter(), kLoaded);
   }
 
@@ -80,12 +96,7 @@ class UKeyServiceTest : public ::testing::Test {
     return parsed.wellFormed ? parsed.Items() : reply;
   }
 
-  static ServiceProcess* service_;
-  static int port_;
 };
-
-ServiceProcess* UKeyServiceTest::service_ = nullptr;
-int UKeyServiceTest::port_ = 0;
 
 TEST_F(UKeyServiceTest, TheAdapterLoadsFromTheComponentDirectory) {
   // Its signature there is type 0; a type-1 check of the same file fails.
@@ -183,6 +194,94 @@ TEST_F(UKeyServiceTest, ConcurrentSigningAndCallerThreadRequests) {
     }
   }
   EXPECT_TRUE(service_->Running()) << service_->Output();
+}
+
+// ---- The software UKey driver ------------------------------------------------
+
+// The text of the only result item of a successful call, or a note.
+std::string Value(const std::string& reply) {
+  const ukey_testing::Reply parsed = ReadReply(reply);
+  if (!parsed.wellFormed || parsed.items.size() != 3 || parsed.items[0]["ret"] != 0) return "<failed: " + reply + ">";
+  return parsed.items[2]["value"].asString();
+}
+
+// A serial number of its own for each run.
+std::string FreshSerial(const char* prefix) { return prefix + std::to_string(getpid()); }
+
+// How often the adapter has logged the start of a WaitForKeyEvent call.
+std::size_t WaitsStarted() {
+  std::ifstream in(platform::RootedPath(platform::HomeDirectory() + "/Library/Caches/Halvorn/TARVEN/ukey_log.sh"));
+  const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::size_t count = 0;
+  for (std::size_t at = log.find("尝试调用驱动库 WaitForKeyEvent(test)"); at != std::string::npos;
+       at = log.find("尝试调用驱动库 WaitForKeyEvent(test)", at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Starts WaitForKeyEvent on a connection of its own and returns once the
+// driver waits.
+std::future<std::string> StartWait(const std::function<std::string(const std::string&)>& invoke) {
+  const std::size_t before = WaitsStarted();
+  auto waiting = std::async(std::launch::async, [invoke] { return invoke(Call("WaitForKeyEvent", "test")); });
+  for (int i = 0; i < 500 && WaitsStarted() == before; ++i) std::this_thread::sleep_for(10ms);
+  // The driver notes the keys present before it waits.
+  std::this_thread::sleep_for(300ms);
+  return waiting;
+}
+
+TEST_F(UKeyServiceTest, SoftKeyRequestCertificateImportAndSign) {
+  ASSERT_TRUE(std::filesystem::exists(ukey_testing::VendorPath("test"))) << "the software UKey driver is not staged";
+  const std::string serial = FreshSerial("VQE2E");
+  const Json::Value sn = Object({{"szSN", serial}});
+  ASSERT_EQ(Items(Invoke(Call("InitUKey", "test", sn))), Success("[{\"value\":true}]"));
+  EXPECT_NE(("," + Value(Invoke(Call("GetPrintNumber", "test"))) + ",").find("," + serial + ","), std::string::npos);
+
+  const std::string request = Value(
+      Invoke(Call("GenerateCertRequest", "test", Object({{"szSN", serial}, {"szRequestInfo", "CN=Alice,O=Example Bank,C=CN"}}))));
+  ukey_testing::TestCa ca;
+  ASSERT_TRUE(ca.Ready());
+  std::string error;
+  const std::string certificate = ca.Issue(request, 30, &error);
+  ASSERT_FALSE(certificate.empty()) << error << "\n" << request;
+  EXPECT_EQ(ukey_testing::CertificateSubject(certificate), "C=CN,O=Example Bank,CN=Alice");
+
+  ASSERT_EQ(Items(Invoke(Call("ImportX509Cert", "test", Object({{"szSN", serial}, {"szCert", certificate}})))),
+            Success("[{\"value\":true}]"));
+  const Json::Value signing = Object({{"szSN", serial}, {"certType", 1}, {"keyType", 1}});
+  EXPECT_EQ(Value(Invoke(Call("GetCert", "test", signing))), certificate);
+  const std::string remaining = Items(Invoke(Call("GetRemainValidityOfCert", "test", signing)));
+  EXPECT_TRUE(remaining == Success("[{\"value\":29}]") || remaining == Success("[{\"value\":30}]")) << remaining;
+
+  const std::string data = "转账 100.00 元 to Bob, ref 4711";
+  const std::string signature = Value(Invoke(Call(
+      "Sign", "test", Object({{"szSN", serial}, {"nHashType", 1}, {"nFlag", 0}, {"szData", data}, {"szWarningMsg", "请确认"}}))));
+  EXPECT_TRUE(ukey_testing::VerifySm2Signature(certificate, data, signature, &error)) << error << " " << signature;
+  EXPECT_FALSE(ukey_testing::VerifySm2Signature(certificate, data + ".", signature));
+}
+
+TEST_F(UKeyServiceTest, SoftKeyEventsEndByInsertionAndByStop) {
+  ASSERT_TRUE(std::filesystem::exists(ukey_testing::VendorPath("test"))) << "the software UKey driver is not staged";
+  auto invoke = [](const std::string& request) { return Invoke(request); };
+
+  // A key store that appears is an inserted key.
+  const std::string serial = FreshSerial("VQEVT");
+  auto inserted = StartWait(invoke);
+  EXPECT_EQ(inserted.wait_for(0ms), std::future_status::timeout);
+  ASSERT_EQ(Items(Invoke(Call("InitUKey", "test", Object({{"szSN", serial}})))), Success("[{\"value\":true}]"));
+  ASSERT_EQ(inserted.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(Items(inserted.get()), Success("[{\"value\":1},{\"value\":\"" + serial + "\"}]"));
+
+  // StopDetectUKey from another connection ends a wait.
+  auto stopped = StartWait(invoke);
+  EXPECT_EQ(stopped.wait_for(0ms), std::future_status::timeout);
+  EXPECT_EQ(Items(Invoke(Call("StopDetectUKey", "test"))), Success("[{\"value\":true}]"));
+  ASSERT_EQ(stopped.wait_for(20s), std::future_status::ready);
+  const ukey_testing::Reply reply = ReadReply(stopped.get());
+  ASSERT_TRUE(reply.wellFormed);
+  EXPECT_EQ(reply.items[0]["ret"], kSoftKeyDetectionStopped) << reply.Items();
+  EXPECT_EQ(reply.items.size(), 3u) << reply.Items();
 }
 
 }  // namespace
