@@ -119,8 +119,12 @@ struct Ops {
 
 // With three-operand vector instructions, which spare the register copies,
 // and SSSE3's byte alignment and shuffle.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx,ssse3"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx")
+#endif
 namespace CSM3 {
 namespace {
 namespace avx {
@@ -141,7 +145,11 @@ struct Ops : baseline::Ops {
 }  // namespace avx
 }  // namespace
 }  // namespace CSM3
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif  // x86
 
