@@ -112,7 +112,9 @@ int getComponentMd5(Json::Value request, std::string& reply) {
   if (name.isString() && !name.asString().empty()) {
     const std::string path = getdllpath(name.asString());
     std::error_code error;
-    if (std::filesystem::exists(path, error)) {
+    // A zero byte ends the path the system sees, before the ".dylib" that was
+    // appended: such a name names no component.
+    if (path.find('\0') == std::string::npos && std::filesystem::exists(path, error)) {
       code = 0;
       md5 = FileMd5(path);
     } else {

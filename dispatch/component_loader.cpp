@@ -178,7 +178,9 @@ int getProvider(Json::Value request, std::string& reply) {
     const int signatureType = IsInt32(type) ? type.asInt() : (type.isIntegral() ? -1 : 0);
     const std::string path = getdllpath(name.asString());
     std::error_code error;
-    if (!std::filesystem::exists(path, error)) {
+    // A zero byte would end the path the system sees (the signature file's
+    // included) before its ".dylib": such a name names no component.
+    if (path.find('\0') != std::string::npos || !std::filesystem::exists(path, error)) {
       code = kNoSuchLibrary;
     } else if (!VerifyFileBySigFile(path, signatureType)) {
       code = kVerificationFailed;
