@@ -290,8 +290,7 @@ const std::map<std::string_view, Handler>& Catalogue() {
       {"GetVidAndPid", [](const DriverCall& c) { return CallerText<GetVidAndPidFn>(c); }},
       {"GetPrintNumber", [](const DriverCall& c) { return CallerText<GetPrintNumberFn>(c); }},
       {"GetVendorInfo", [](const DriverCall& c) { return CallerText<GetVendorInfoFn>(c, Int{"nFlag"}); }},
-      {"CheckDriverIntegrity",
-       [](const DriverCall& c) { return CallerText<CheckDriverIntegrityFn>(c, Int{"nFlag"}); }},
+      {"CheckDriverIntegrity", [](const DriverCall& c) { return CallerText<CheckDriverIntegrityFn>(c, Int{"nFlag"}); }},
       {"RepairDriver", [](const DriverCall& c) { return CallerPlain<RepairDriverFn>(c); }},
       {"GetLastErrCode", &CallGetLastErrCode},
       {"GetErrorMsg", [](const DriverCall& c) { return CallerText<GetErrorMsgFn>(c, Int{"nErrorNo"}); }},
@@ -302,8 +301,7 @@ const std::map<std::string_view, Handler>& Catalogue() {
       {"RemovePinCache", [](const DriverCall& c) { return CallerPlain<RemovePinCacheFn>(c); }},
       {"GetLabel", [](const DriverCall& c) { return CallerText<GetLabelFn>(c, Text{"szSN"}); }},
       {"SetLabel", [](const DriverCall& c) { return CallerPlain<SetLabelFn>(c, Text{"szSN"}, Text{"pszLabel"}); }},
-      {"SetCharset",
-       [](const DriverCall& c) { return CallerPlain<SetCharsetFn>(c, Text{"szSN"}, Text{"szCharSet"}); }},
+      {"SetCharset", [](const DriverCall& c) { return CallerPlain<SetCharsetFn>(c, Text{"szSN"}, Text{"szCharSet"}); }},
       {"SetLanguage", [](const DriverCall& c) { return CallerPlain<SetLanguageFn>(c, Text{"szSN"}, Text{"szLan"}); }},
       {"SetData",
        [](const DriverCall& c) { return CallerPlain<SetDataFn>(c, Text{"szSN"}, Int{"nFlag"}, Text{"strData"}); }},
@@ -313,13 +311,10 @@ const std::map<std::string_view, Handler>& Catalogue() {
       {"StopDetectUKey", &CallStopDetectUKey},
       // Certificate request, import and query functions.
       {"GenerateCertRequest",
-       [](const DriverCall& c) {
-         return MainText<GenerateCertRequestFn>(c, Text{"szSN"}, Text{"szRequestInfo"});
-       }},
+       [](const DriverCall& c) { return MainText<GenerateCertRequestFn>(c, Text{"szSN"}, Text{"szRequestInfo"}); }},
       {"Batch_InitAndGenerateCertRequest",
        [](const DriverCall& c) {
-         return MainText<Batch_InitAndGenerateCertRequestFn>(c, Text{"szSN"}, Int{"nInitFlag"},
-                                                             Text{"requestInfo"});
+         return MainText<Batch_InitAndGenerateCertRequestFn>(c, Text{"szSN"}, Int{"nInitFlag"}, Text{"requestInfo"});
        }},
       {"ImportX509Cert",
        [](const DriverCall& c) { return MainPlain<ImportX509CertFn>(c, Text{"szSN"}, Text{"szCert"}); }},
@@ -336,9 +331,7 @@ const std::map<std::string_view, Handler>& Catalogue() {
       {"GetCert",
        [](const DriverCall& c) { return CallerText<GetCertFn>(c, Text{"szSN"}, Int{"certType"}, Int{"keyType"}); }},
       {"GetCertDN",
-       [](const DriverCall& c) {
-         return CallerText<GetCertDNFn>(c, Text{"szSN"}, Int{"certType"}, Int{"keyType"});
-       }},
+       [](const DriverCall& c) { return CallerText<GetCertDNFn>(c, Text{"szSN"}, Int{"certType"}, Int{"keyType"}); }},
       {"GetCertInfo", &CallGetCertInfo},
       {"GetRemainValidityOfCert", &CallGetRemainValidityOfCert},
       {"RegisterCert",

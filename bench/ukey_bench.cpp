@@ -62,9 +62,9 @@ std::string Invoke(const std::string& call) {
   command["pcode"] = 1;
   command["params"] = call;
   std::string response, reply;
-  vasquill_client::Exchange(servicePort,
-                            vasquill_client::GetRequest("cb", vasquill_client::BuildEnvelope(WriteCompactJson(command))),
-                            response);
+  vasquill_client::Exchange(
+      servicePort, vasquill_client::GetRequest("cb", vasquill_client::BuildEnvelope(WriteCompactJson(command))),
+      response);
   vasquill_client::ParseJsonp(response, "cb", reply);
   return reply;
 }
@@ -112,12 +112,10 @@ bool PrepareKey(std::string* failure) {
     *failure = "ImportX509Cert: " + reply;
     return false;
   }
-  Json::Value sign = Object({{"pcode", 1},
-                             {"params", ukey_testing::Call("Sign", "test",
-                                                           Object({{"szSN", kSerial},
-                                                                   {"nHashType", 1},
-                                                                   {"nFlag", 0},
-                                                                   {"szData", kData}}))}});
+  Json::Value sign = Object(
+      {{"pcode", 1},
+       {"params", ukey_testing::Call("Sign", "test",
+                                     Object({{"szSN", kSerial}, {"nHashType", 1}, {"nFlag", 0}, {"szData", kData}}))}});
   signRequest = vasquill_client::GetRequest("cb", vasquill_client::BuildEnvelope(WriteCompactJson(sign)));
   return true;
 }

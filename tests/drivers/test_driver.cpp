@@ -25,8 +25,6 @@
 // writes "driver error N".
 
 #define UKEY_DRIVER_DECLARATIONS
-#include "adapter/driver_interface.h"
-
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -40,6 +38,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+
+#include "adapter/driver_interface.h"
 
 #if !defined(TEST_DRIVER_BARE)
 
@@ -66,8 +66,8 @@ void Record(const char* name) {
   if (const long milliseconds = Delay(); milliseconds > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   }
-  const std::string line = std::string(name) + " " + std::to_string(syscall(SYS_gettid)) + " " +
-                           std::to_string(getpid()) + "\n";
+  const std::string line =
+      std::string(name) + " " + std::to_string(syscall(SYS_gettid)) + " " + std::to_string(getpid()) + "\n";
   const int fd = open((SelfPath() + ".calls").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
   if (write(fd, line.data(), line.size()) < 0) {
@@ -181,10 +181,16 @@ unsigned long stops = 0;
 
 int32_t Initialize() { return Plain("Initialize"); }
 int32_t Finalize() { return Plain("Finalize"); }
-int32_t GetDriverVersion(char* out, int32_t* len) { return WithText("GetDriverVersion", Describe("GetDriverVersion"), out, len); }
-int32_t GetDllVersion(char* out, int32_t* len) { return WithText("GetDllVersion", Describe("GetDllVersion"), out, len); }
+int32_t GetDriverVersion(char* out, int32_t* len) {
+  return WithText("GetDriverVersion", Describe("GetDriverVersion"), out, len);
+}
+int32_t GetDllVersion(char* out, int32_t* len) {
+  return WithText("GetDllVersion", Describe("GetDllVersion"), out, len);
+}
 int32_t GetVidAndPid(char* out, int32_t* len) { return WithText("GetVidAndPid", Describe("GetVidAndPid"), out, len); }
-int32_t GetPrintNumber(char* out, int32_t* len) { return WithText("GetPrintNumber", Describe("GetPrintNumber"), out, len); }
+int32_t GetPrintNumber(char* out, int32_t* len) {
+  return WithText("GetPrintNumber", Describe("GetPrintNumber"), out, len);
+}
 int32_t GetVendorInfo(int32_t nFlag, char* out, int32_t* len) {
   return WithText("GetVendorInfo", Describe("GetVendorInfo", nFlag), out, len);
 }
@@ -204,9 +210,18 @@ int32_t GetLastErrCode(int32_t* code) {
 int32_t GetErrorMsg(int32_t nErrorNo, char* out, int32_t* len) {
   return WithText("GetErrorMsg", "driver error " + std::to_string(nErrorNo), out, len);
 }
-int32_t ChangePin(const char* szSN) { (void)szSN; return Plain("ChangePin"); }
-int32_t InitUKey(const char* szSN) { (void)szSN; return Plain("InitUKey"); }
-int32_t VerifyPIN(const char* szSN) { (void)szSN; return Plain("VerifyPIN"); }
+int32_t ChangePin(const char* szSN) {
+  (void)szSN;
+  return Plain("ChangePin");
+}
+int32_t InitUKey(const char* szSN) {
+  (void)szSN;
+  return Plain("InitUKey");
+}
+int32_t VerifyPIN(const char* szSN) {
+  (void)szSN;
+  return Plain("VerifyPIN");
+}
 int32_t GetPinInfo(const char* szSN, char* out, int32_t* len) {
   return WithText("GetPinInfo", Describe("GetPinInfo", szSN), out, len);
 }
@@ -214,9 +229,21 @@ int32_t RemovePinCache() { return Plain("RemovePinCache"); }
 int32_t GetLabel(const char* szSN, char* out, int32_t* len) {
   return WithText("GetLabel", Describe("GetLabel", szSN), out, len);
 }
-int32_t SetLabel(const char* szSN, const char* pszLabel) { (void)szSN; (void)pszLabel; return Plain("SetLabel"); }
-int32_t SetCharset(const char* szSN, const char* szCharSet) { (void)szSN; (void)szCharSet; return Plain("SetCharset"); }
-int32_t SetLanguage(const char* szSN, const char* szLan) { (void)szSN; (void)szLan; return Plain("SetLanguage"); }
+int32_t SetLabel(const char* szSN, const char* pszLabel) {
+  (void)szSN;
+  (void)pszLabel;
+  return Plain("SetLabel");
+}
+int32_t SetCharset(const char* szSN, const char* szCharSet) {
+  (void)szSN;
+  (void)szCharSet;
+  return Plain("SetCharset");
+}
+int32_t SetLanguage(const char* szSN, const char* szLan) {
+  (void)szSN;
+  (void)szLan;
+  return Plain("SetLanguage");
+}
 int32_t SetData(const char* szSN, int32_t nFlag, const char* strData) {
   (void)szSN;
   (void)nFlag;
@@ -261,7 +288,11 @@ int32_t Batch_InitAndGenerateCertRequest(const char* szSN, int32_t nInitFlag, co
   return WithText("Batch_InitAndGenerateCertRequest",
                   Describe("Batch_InitAndGenerateCertRequest", szSN, nInitFlag, requestInfo), out, len);
 }
-int32_t ImportX509Cert(const char* szSN, const char* szCert) { (void)szSN; (void)szCert; return Plain("ImportX509Cert"); }
+int32_t ImportX509Cert(const char* szSN, const char* szCert) {
+  (void)szSN;
+  (void)szCert;
+  return Plain("ImportX509Cert");
+}
 int32_t ImportEncX509Cert(const char* szSN, const char* szCert, const char* szPriKey) {
   (void)szSN;
   (void)szCert;
@@ -327,8 +358,8 @@ int32_t SignHash(const char* szSN, int32_t nHashType, int32_t nFlag, const char*
 }
 int32_t Batch_Sign(int32_t nType, const char* strTradeCertDn, int32_t tradeHashType, int32_t nTradeFlag,
                    const char* szTradeSrcData, const char* szTradeUI, const char* strNormalCertDn,
-                   int32_t normalHashType, int32_t nNormalFlag, const char* szNormalSrcData,
-                   int32_t nNormalSrcDataType, char* out, int32_t* outLen) {
+                   int32_t normalHashType, int32_t nNormalFlag, const char* szNormalSrcData, int32_t nNormalSrcDataType,
+                   char* out, int32_t* outLen) {
   return Signed("Batch_Sign",
                 Describe("Batch_Sign", nType, strTradeCertDn, tradeHashType, nTradeFlag, szTradeSrcData, szTradeUI,
                          strNormalCertDn, normalHashType, nNormalFlag, szNormalSrcData, nNormalSrcDataType),

@@ -6,7 +6,6 @@
 // the software driver the PIN of a new key.
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +51,12 @@ Json::Value Object(std::initializer_list<std::pair<const char*, Json::Value>> me
   return object;
 }
 
+// The items of an adapter reply, or the reply itself when it is not one.
+std::string Items(const std::string& reply) {
+  const ukey_testing::Reply parsed = ReadReply(reply);
+  return parsed.wellFormed ? parsed.Items() : reply;
+}
+
 // The software driver's code for a wait that StopDetectUKey ended.
 constexpr int kSoftKeyDetectionStopped = 0x0B00001A;
 
@@ -90,12 +95,6 @@ class UKeyServiceTest : public testing_support::StagedServiceTest {
   }
   // invokeProvider with an adapter request; the reply as the service passes it on.
   static std::string Invoke(const std::string& request) { return Send(Object({{"pcode", 1}, {"params", request}})); }
-  // The items of the adapter's reply, or the reply itself when it is not one.
-  static std::string Items(const std::string& reply) {
-    const ukey_testing::Reply parsed = ReadReply(reply);
-    return parsed.wellFormed ? parsed.Items() : reply;
-  }
-
 };
 
 TEST_F(UKeyServiceTest, TheAdapterLoadsFromTheComponentDirectory) {
@@ -152,29 +151,95 @@ TEST_F(UKeyServiceTest, DriverFailuresAndMissingExports) {
   EXPECT_EQ(Items(Invoke(Call("", "ft2G"))), "[" + Head(-927, "uk方法为空") + ",{\"value\":true}]");
 }
 
-// Signing requests (main thread) and caller-thread requests for two vendors
-// at once, while a key-event wait holds a connection: every answer comes
-// from the driver of its own vendor, and the main-thread calls never
-// overlap.
+// The text of the only result item of a successful call, or a note.
+std::string Value(const std::string& reply) {
+  const ukey_testing::Reply parsed = ReadReply(reply);
+  if (!parsed.wellFormed || parsed.items.size() != 3 || parsed.items[0]["ret"] != 0) return "<failed: " + reply + ">";
+  return parsed.items[2]["value"].asString();
+}
+
+// A serial number of its own for each run.
+std::string FreshSerial(const char* prefix) { return prefix + std::to_string(getpid()); }
+
+// The store file of a virtual key of the software driver.
+std::string SoftKeyStore(const std::string& serial) {
+  return platform::RootedPath(platform::HomeDirectory() + "/.local/share/vasquill-softkey/" + serial + ".key");
+}
+
+// Removes a virtual key when the test ends.
+struct RemovedAtEnd {
+  std::string serial;
+  ~RemovedAtEnd() {
+    std::error_code error;
+    std::filesystem::remove(SoftKeyStore(serial), error);
+  }
+};
+
+// Makes a virtual key with a signing pair and a certificate of a test CA;
+// the certificate, or "" after reporting the failure.
+std::string SoftKeyWithCertificate(const std::string& serial,
+                                   const std::function<std::string(const std::string&)>& invoke) {
+  if (const std::string reset = Items(invoke(Call("InitUKey", "test", Object({{"szSN", serial}}))));
+      reset != Success("[{\"value\":true}]")) {
+    ADD_FAILURE() << "InitUKey: " << reset;
+    return std::string();
+  }
+  const std::string request = Value(invoke(Call(
+      "GenerateCertRequest", "test", Object({{"szSN", serial}, {"szRequestInfo", "CN=Alice,O=Example Bank,C=CN"}}))));
+  ukey_testing::TestCa ca;
+  std::string error;
+  const std::string certificate = ca.Issue(request, 30, &error);
+  if (certificate.empty()) {
+    ADD_FAILURE() << error << "\n" << request;
+    return std::string();
+  }
+  const std::string imported =
+      Items(invoke(Call("ImportX509Cert", "test", Object({{"szSN", serial}, {"szCert", certificate}}))));
+  if (imported != Success("[{\"value\":true}]")) {
+    ADD_FAILURE() << "ImportX509Cert: " << imported;
+    return std::string();
+  }
+  return certificate;
+}
+
+// Signing requests (main thread) and caller-thread requests for three
+// vendors at once, while a key-event wait holds a connection: every answer
+// comes from the driver of its own vendor, main-thread calls run on the main
+// thread, and the software driver's signatures verify.
 TEST_F(UKeyServiceTest, ConcurrentSigningAndCallerThreadRequests) {
   InstalledDriver echo("wq", TestDriver("echo"));
   InstalledDriver silent("ft2G", TestDriver("silent"));
   echo.Script("delay 150\nWaitForKeyEvent wait\n");
   silent.Script("delay 150\n");
+  const std::string serial = FreshSerial("VQCON");
+  const RemovedAtEnd removed{serial};
+  const std::string certificate = SoftKeyWithCertificate(serial, [](const std::string& call) { return Invoke(call); });
+  ASSERT_FALSE(certificate.empty());
   auto waiting = std::async(std::launch::async, [] { return Invoke(Call("WaitForKeyEvent", "wq")); });
 
-  const Json::Value sign = Object({{"szSN", "A"}, {"nHashType", 1}, {"nFlag", 0}, {"szData", "d"}});
-  const Json::Value cert = Object({{"szSN", "A"}, {"certType", 1}, {"keyType", 1}});
+  const std::string data = "concurrent data";
+  const Json::Value sign = Object({{"szSN", serial}, {"nHashType", 1}, {"nFlag", 0}, {"szData", data}});
+  const Json::Value cert = Object({{"szSN", serial}, {"certType", 1}, {"keyType", 1}});
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
-  for (int i = 0; i < 16; ++i) {
+  for (int i = 0; i < 18; ++i) {
     threads.emplace_back([&, i] {
       const bool signing = i % 2 == 0;
-      const std::string vendor = i % 4 < 2 ? "wq" : "ft2G";
+      const std::string vendor = i % 6 < 2 ? "wq" : i % 6 < 4 ? "ft2G" : "test";
       const std::string reply = Invoke(Call(signing ? "Sign" : "GetCert", vendor, signing ? sign : cert));
-      std::string value = "\"\"";
-      if (vendor == "wq") value = signing ? "\"Sign(A,1,0,d,) size=1048576 zeroed=1\"" : "\"GetCert(A,1,1)\"";
-      if (Items(reply) != Success("[{\"value\":" + value + "}]")) {
+      bool right = false;
+      if (vendor == "test") {
+        const std::string value = Value(reply);
+        right = signing ? ukey_testing::VerifySm2Signature(certificate, data, value) : value == certificate;
+      } else {
+        std::string value = "\"\"";
+        if (vendor == "wq") {
+          value = signing ? "\"Sign(" + serial + ",1,0," + data + ",) size=1048576 zeroed=1\""
+                          : "\"GetCert(" + serial + ",1,1)\"";
+        }
+        right = Items(reply) == Success("[{\"value\":" + value + "}]");
+      }
+      if (!right) {
         ++wrong;
         ADD_FAILURE() << vendor << ": " << Items(reply);
       }
@@ -186,8 +251,6 @@ TEST_F(UKeyServiceTest, ConcurrentSigningAndCallerThreadRequests) {
   EXPECT_EQ(Items(Invoke(Call("StopDetectUKey", "wq"))), Success("[{\"value\":true}]"));
   ASSERT_EQ(waiting.wait_for(30s), std::future_status::ready);
   EXPECT_EQ(Items(waiting.get()), Success("[{\"value\":2},{\"value\":\"stopped\"}]"));
-  // Main-thread calls ran on the main thread, the others on connection
-  // threads.
   for (const InstalledDriver* driver : {&echo, &silent}) {
     for (const auto& call : driver->Calls()) {
       EXPECT_EQ(call.tid == service_->Pid(), call.function == "Sign") << call.function;
@@ -197,16 +260,6 @@ TEST_F(UKeyServiceTest, ConcurrentSigningAndCallerThreadRequests) {
 }
 
 // ---- The software UKey driver ------------------------------------------------
-
-// The text of the only result item of a successful call, or a note.
-std::string Value(const std::string& reply) {
-  const ukey_testing::Reply parsed = ReadReply(reply);
-  if (!parsed.wellFormed || parsed.items.size() != 3 || parsed.items[0]["ret"] != 0) return "<failed: " + reply + ">";
-  return parsed.items[2]["value"].asString();
-}
-
-// A serial number of its own for each run.
-std::string FreshSerial(const char* prefix) { return prefix + std::to_string(getpid()); }
 
 // How often the adapter has logged the start of a WaitForKeyEvent call.
 std::size_t WaitsStarted() {
@@ -234,12 +287,14 @@ std::future<std::string> StartWait(const std::function<std::string(const std::st
 TEST_F(UKeyServiceTest, SoftKeyRequestCertificateImportAndSign) {
   ASSERT_TRUE(std::filesystem::exists(ukey_testing::VendorPath("test"))) << "the software UKey driver is not staged";
   const std::string serial = FreshSerial("VQE2E");
+  const RemovedAtEnd removed{serial};
   const Json::Value sn = Object({{"szSN", serial}});
   ASSERT_EQ(Items(Invoke(Call("InitUKey", "test", sn))), Success("[{\"value\":true}]"));
+  EXPECT_TRUE(std::filesystem::exists(SoftKeyStore(serial)));
   EXPECT_NE(("," + Value(Invoke(Call("GetPrintNumber", "test"))) + ",").find("," + serial + ","), std::string::npos);
 
-  const std::string request = Value(
-      Invoke(Call("GenerateCertRequest", "test", Object({{"szSN", serial}, {"szRequestInfo", "CN=Alice,O=Example Bank,C=CN"}}))));
+  const std::string request = Value(Invoke(Call(
+      "GenerateCertRequest", "test", Object({{"szSN", serial}, {"szRequestInfo", "CN=Alice,O=Example Bank,C=CN"}}))));
   ukey_testing::TestCa ca;
   ASSERT_TRUE(ca.Ready());
   std::string error;
@@ -255,8 +310,9 @@ TEST_F(UKeyServiceTest, SoftKeyRequestCertificateImportAndSign) {
   EXPECT_TRUE(remaining == Success("[{\"value\":29}]") || remaining == Success("[{\"value\":30}]")) << remaining;
 
   const std::string data = "转账 100.00 元 to Bob, ref 4711";
-  const std::string signature = Value(Invoke(Call(
-      "Sign", "test", Object({{"szSN", serial}, {"nHashType", 1}, {"nFlag", 0}, {"szData", data}, {"szWarningMsg", "请确认"}}))));
+  const std::string signature = Value(Invoke(
+      Call("Sign", "test",
+           Object({{"szSN", serial}, {"nHashType", 1}, {"nFlag", 0}, {"szData", data}, {"szWarningMsg", "请确认"}}))));
   EXPECT_TRUE(ukey_testing::VerifySm2Signature(certificate, data, signature, &error)) << error << " " << signature;
   EXPECT_FALSE(ukey_testing::VerifySm2Signature(certificate, data + ".", signature));
 }
@@ -267,6 +323,7 @@ TEST_F(UKeyServiceTest, SoftKeyEventsEndByInsertionAndByStop) {
 
   // A key store that appears is an inserted key.
   const std::string serial = FreshSerial("VQEVT");
+  const RemovedAtEnd removed{serial};
   auto inserted = StartWait(invoke);
   EXPECT_EQ(inserted.wait_for(0ms), std::future_status::timeout);
   ASSERT_EQ(Items(Invoke(Call("InitUKey", "test", Object({{"szSN", serial}})))), Success("[{\"value\":true}]"));

@@ -102,7 +102,8 @@ std::string TestCa::Issue(const std::string& request, int days, std::string* err
   }
   // The request's own signature, with the default identity.
   ASN1_OCTET_STRING* id = ASN1_OCTET_STRING_new();
-  ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char*>(kDefaultId), static_cast<int>(std::strlen(kDefaultId)));
+  ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char*>(kDefaultId),
+                        static_cast<int>(std::strlen(kDefaultId)));
   X509_REQ_set0_distinguishing_id(parsed.get(), id);
   EVP_PKEY* requestKey = X509_REQ_get0_pubkey(parsed.get());
   if (requestKey == nullptr || X509_REQ_verify(parsed.get(), requestKey) != 1) {

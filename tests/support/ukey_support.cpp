@@ -55,7 +55,8 @@ std::string VendorPath(const std::string& vendor) {
         "/Library/Application Support/Quenmark/TARVEN_UKey_Quenmark/tarven_unified_tdrukey.dylib");
   }
   if (vendor == "ft2G") return platform::RootedPath("/usr/local/lib/tarven_unified_ftukey.dylib");
-  if (vendor == "test") return platform::RootedPath("/Users/halvorn/Documents/testlib/Build/Products/Debug/libtestlib.dylib");
+  if (vendor == "test")
+    return platform::RootedPath("/Users/halvorn/Documents/testlib/Build/Products/Debug/libtestlib.dylib");
   return std::string();
 }
 
@@ -113,8 +114,8 @@ InstalledDriver::InstalledDriver(const std::string& vendor, const std::string& d
       break;
     case Signature::kType0: {
       // A valid type-0 signature, which the adapter does not take.
-      const std::string command = SignTool() + " sign --type 0 --key '" + DevelopmentKeys() + "/cert.pem' '" + path_ +
-                                  "' >/dev/null";
+      const std::string command =
+          SignTool() + " sign --type 0 --key '" + DevelopmentKeys() + "/cert.pem' '" + path_ + "' >/dev/null";
       if (std::system(command.c_str()) != 0) std::filesystem::remove(path_ + ".sig", error);
       break;
     }
@@ -143,7 +144,9 @@ void InstalledDriver::ClearCalls() const {
   std::filesystem::remove(path_ + ".calls", error);
 }
 
-std::string TestDriver(const std::string& form) { return std::string(UKEY_TEST_DRIVERS) + "/ukey_driver_" + form + ".dylib"; }
+std::string TestDriver(const std::string& form) {
+  return std::string(UKEY_TEST_DRIVERS) + "/ukey_driver_" + form + ".dylib";
+}
 
 std::string SignTool() { return UKEY_SIGN_TOOL; }
 std::string DevelopmentKeys() { return UKEY_DEVELOPMENT_KEYS; }
@@ -180,36 +183,61 @@ const std::vector<CatalogueCall>& Catalogue() {
         {"SetLanguage", params({{"szSN", sn}, {"szLan", "zh_CN"}}), {}, false, Compact(kTrue)},
         {"SetData", params({{"szSN", sn}, {"nFlag", 2}, {"strData", "abc"}}), {}, false, Compact(kTrue)},
         {"GetData", params({{"szSN", sn}, {"nFlag", 5}}), {}, false, Compact(Items({"GetData(SN1,5)"}))},
-        {"GetFirewareData", params({{"szPrintNumber", "P9"}, {"nFlag", 6}}), {}, false,
+        {"GetFirewareData",
+         params({{"szPrintNumber", "P9"}, {"nFlag", 6}}),
+         {},
+         false,
          Compact(Items({"GetFirewareData(P9,6)"}))},
         // The event integer is listed before the text.
         {"WaitForKeyEvent", params({}), {}, false, Compact(Items({1, "WaitForKeyEvent()"}))},
         {"StopDetectUKey", params({}), {}, false, Compact(kTrue)},
-        {"GenerateCertRequest", params({{"szSN", sn}, {"szRequestInfo", "CN=Alice"}}), {}, true,
+        {"GenerateCertRequest",
+         params({{"szSN", sn}, {"szRequestInfo", "CN=Alice"}}),
+         {},
+         true,
          Compact(Items({"GenerateCertRequest(SN1,CN=Alice)"}))},
-        {"Batch_InitAndGenerateCertRequest", params({{"szSN", sn}, {"nInitFlag", 1}, {"requestInfo", "CN=Bob"}}), {},
-         true, Compact(Items({"Batch_InitAndGenerateCertRequest(SN1,1,CN=Bob)"}))},
+        {"Batch_InitAndGenerateCertRequest",
+         params({{"szSN", sn}, {"nInitFlag", 1}, {"requestInfo", "CN=Bob"}}),
+         {},
+         true,
+         Compact(Items({"Batch_InitAndGenerateCertRequest(SN1,1,CN=Bob)"}))},
         {"ImportX509Cert", params({{"szSN", sn}, {"szCert", "MIIB"}}), {}, true, Compact(kTrue)},
-        {"ImportEncX509Cert", params({{"szSN", sn}, {"szCert", "MIIB"}, {"szPriKey", "MIGH"}}), {}, true,
+        {"ImportEncX509Cert",
+         params({{"szSN", sn}, {"szCert", "MIIB"}, {"szPriKey", "MIGH"}}),
+         {},
+         true,
          Compact(kTrue)},
         {"Batch_ImportX509Cert", params({{"szSN", sn}, {"szCertBatch", "MIIB,MIIC"}}), {}, true, Compact(kTrue)},
         {"DelCertAndTempKey", params({{"szSN", sn}, {"certType", 1}, {"keyType", 2}}), {}, true, Compact(kTrue)},
-        {"GetCert", params({{"szSN", sn}, {"certType", 1}, {"keyType", 2}}), {}, false,
+        {"GetCert",
+         params({{"szSN", sn}, {"certType", 1}, {"keyType", 2}}),
+         {},
+         false,
          Compact(Items({"GetCert(SN1,1,2)"}))},
-        {"GetCertDN", params({{"szSN", sn}, {"certType", 2}, {"keyType", 1}}), {}, false,
+        {"GetCertDN",
+         params({{"szSN", sn}, {"certType", 2}, {"keyType", 1}}),
+         {},
+         false,
          Compact(Items({"GetCertDN(SN1,2,1)"}))},
         // The text is listed before the integer.
         {"GetCertInfo", params({{"szSN", sn}}), {}, false, Compact(Items({"GetCertInfo(SN1)", 7}))},
-        {"GetRemainValidityOfCert", params({{"szSN", sn}, {"certType", 3}, {"keyType", 4}}), {}, false,
+        {"GetRemainValidityOfCert",
+         params({{"szSN", sn}, {"certType", 3}, {"keyType", 4}}),
+         {},
+         false,
          Compact(Items({304}))},
         {"RegisterCert", params({{"szSN", sn}, {"certType", 1}, {"keyType", 1}}), {}, false, Compact(kTrue)},
         {"UnregisterCert", params({{"szSN", sn}, {"certType", 1}, {"keyType", 1}}), {}, false, Compact(kTrue)},
         {"Sign",
          params({{"szSN", sn}, {"nHashType", 1}, {"nFlag", 2}, {"szData", "hello"}, {"szWarningMsg", "warn"}}),
-         {"szWarningMsg"}, true, Compact(Items({"Sign(SN1,1,2,hello,warn) size=1048576 zeroed=1"}))},
+         {"szWarningMsg"},
+         true,
+         Compact(Items({"Sign(SN1,1,2,hello,warn) size=1048576 zeroed=1"}))},
         {"SignHash",
-         params({{"szSN", sn}, {"nHashType", 1}, {"nFlag", 2}, {"szSrcData", "aGk="}, {"nSrcDataType", 3}}), {},
-         true, Compact(Items({"SignHash(SN1,1,2,aGk=,3) size=1048576 zeroed=1"}))},
+         params({{"szSN", sn}, {"nHashType", 1}, {"nFlag", 2}, {"szSrcData", "aGk="}, {"nSrcDataType", 3}}),
+         {},
+         true,
+         Compact(Items({"SignHash(SN1,1,2,aGk=,3) size=1048576 zeroed=1"}))},
         {"Batch_Sign",
          params({{"nType", 1},
                  {"strTradeCertDn", "CN=T"},
@@ -222,8 +250,13 @@ const std::vector<CatalogueCall>& Catalogue() {
                  {"nNormalFlag", 5},
                  {"szNormalSrcData", "nd"},
                  {"nNormalSrcDataType", 6}}),
-         {"szTradeUI"}, true, Compact(Items({"Batch_Sign(1,CN=T,2,3,td,ui,CN=N,4,5,nd,6) size=1048576 zeroed=1"}))},
-        {"AsymDec", params({{"szSN", sn}, {"nKeyType", 1}, {"nFlag", 2}, {"szSrcData", "c2VjcmV0"}}), {}, true,
+         {"szTradeUI"},
+         true,
+         Compact(Items({"Batch_Sign(1,CN=T,2,3,td,ui,CN=N,4,5,nd,6) size=1048576 zeroed=1"}))},
+        {"AsymDec",
+         params({{"szSN", sn}, {"nKeyType", 1}, {"nFlag", 2}, {"szSrcData", "c2VjcmV0"}}),
+         {},
+         true,
          Compact(Items({"AsymDec(SN1,1,2,c2VjcmV0)"}))},
     };
     return calls;

@@ -22,9 +22,9 @@ std::string Call(const std::string& functionid, const std::string& vendor, Json:
 
 // A reply taken apart.
 struct Reply {
-  bool wellFormed = false;  // {"returnvalue": Base64} and a line feed, inner document likewise
-  std::string inner;        // the decoded inner document
-  Json::Value items;        // its "returnvalue" array
+  bool wellFormed = false;    // {"returnvalue": Base64} and a line feed, inner document likewise
+  std::string inner;          // the decoded inner document
+  Json::Value items;          // its "returnvalue" array
   std::string Items() const;  // the array as compact text without the line feed
 };
 Reply ReadReply(const std::string& reply);
@@ -65,10 +65,10 @@ std::string TestDriver(const std::string& form);
 // it must run on and the items the echo driver's answer gives.
 struct CatalogueCall {
   std::string function;
-  Json::Value params;              // without "vendor"
+  Json::Value params;                 // without "vendor"
   std::vector<std::string> optional;  // parameters that may be left out
   bool mainThread = false;
-  std::string echoItems;           // after ret and errormessage, as compact text
+  std::string echoItems;  // after ret and errormessage, as compact text
 };
 const std::vector<CatalogueCall>& Catalogue();
 // The entry of one function (the first entry when the name is unknown).

@@ -9,10 +9,9 @@
 // them so); a case that finds a vendor's driver already loaded skips.
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -282,8 +281,9 @@ TEST_F(UKeyAdapter, EveryFunctionReachesTheDriverOnItsThread) {
 
 TEST_F(UKeyAdapter, MissingOrMistypedParametersEndWithoutAReply) {
   InstalledDriver driver("wq", TestDriver("echo"));
-  const Json::Value notInt[] = {1.0, Json::Int64(2147483648LL), Json::Int64(-2147483649LL), Json::UInt64(1) << 63,
-                                "1", true, Json::Value(), Json::arrayValue};
+  const Json::Value notInt[] = {
+      1.0,           Json::Int64(2147483648LL), Json::Int64(-2147483649LL), Json::UInt64(1) << 63, "1", true,
+      Json::Value(), Json::arrayValue};
   const Json::Value notText[] = {5, true, Json::Value(), Json::arrayValue, Json::objectValue};
   int checked = 0;
   for (const ukey_testing::CatalogueCall& call : ukey_testing::Catalogue()) {
@@ -293,8 +293,9 @@ TEST_F(UKeyAdapter, MissingOrMistypedParametersEndWithoutAReply) {
       Json::Value missing = call.params;
       missing.removeMember(key);
       variants.push_back(missing);
-      for (const Json::Value& wrong : call.params[key].isString() ? std::vector<Json::Value>(std::begin(notText), std::end(notText))
-                                                                  : std::vector<Json::Value>(std::begin(notInt), std::end(notInt))) {
+      for (const Json::Value& wrong : call.params[key].isString()
+                                          ? std::vector<Json::Value>(std::begin(notText), std::end(notText))
+                                          : std::vector<Json::Value>(std::begin(notInt), std::end(notInt))) {
         Json::Value params = call.params;
         params[key] = wrong;
         variants.push_back(params);
@@ -314,9 +315,9 @@ TEST_F(UKeyAdapter, MissingOrMistypedParametersEndWithoutAReply) {
 
 TEST_F(UKeyAdapter, IntegersAtTheEdgesOf32Bits) {
   InstalledDriver driver("wq", TestDriver("echo"));
-  const Answer answer = Invoke(Call(
-      "GetCert", "wq",
-      Object({{"szSN", "A"}, {"certType", Json::Int64(2147483647)}, {"keyType", Json::Int64(-2147483648LL)}})));
+  const Answer answer = Invoke(
+      Call("GetCert", "wq",
+           Object({{"szSN", "A"}, {"certType", Json::Int64(2147483647)}, {"keyType", Json::Int64(-2147483648LL)}})));
   EXPECT_EQ(Items(answer), Success("[{\"value\":\"GetCert(A,2147483647,-2147483648)\"}]"));
   // An integer written with a fraction or an exponent is a real number.
   for (const char* number : {"1.0", "1e2", "-0.0"}) {
@@ -346,22 +347,33 @@ TEST_F(UKeyAdapter, SigningBuffersAreSizedFromTheData) {
   InstalledDriver driver("wq", TestDriver("echo"));
   const struct {
     const char* function;
-    std::size_t data;    // bytes of the sizing parameter
-    std::size_t other;   // bytes of Batch_Sign's normal data
+    std::size_t data;   // bytes of the sizing parameter
+    std::size_t other;  // bytes of Batch_Sign's normal data
     const char* size;
   } cases[] = {
-      {"Sign", 0, 0, "1048576"},          {"Sign", 10, 0, "1048576"},
-      {"Sign", 258048, 0, "1048576"},     {"Sign", 258049, 0, "1048580"},
-      {"Sign", 300000, 0, "1216384"},     {"SignHash", 300000, 0, "1216384"},
-      {"Batch_Sign", 10, 300000, "1048576"}, {"Batch_Sign", 300000, 10, "1216384"},
+      {"Sign", 0, 0, "1048576"},
+      {"Sign", 10, 0, "1048576"},
+      {"Sign", 258048, 0, "1048576"},
+      {"Sign", 258049, 0, "1048580"},
+      {"Sign", 300000, 0, "1216384"},
+      {"SignHash", 300000, 0, "1216384"},
+      {"Batch_Sign", 10, 300000, "1048576"},
+      {"Batch_Sign", 300000, 10, "1216384"},
   };
   for (const auto& test : cases) {
     const std::string data(test.data, 'd');
     Json::Value params;
     if (std::string(test.function) == "Batch_Sign") {
-      params = Object({{"nType", 1}, {"strTradeCertDn", "T"}, {"tradeHashType", 1}, {"nTradeFlag", 0},
-                       {"szTradeSrcData", data}, {"strNormalCertDn", "N"}, {"normalHashType", 1}, {"nNormalFlag", 0},
-                       {"szNormalSrcData", std::string(test.other, 'n')}, {"nNormalSrcDataType", 0}});
+      params = Object({{"nType", 1},
+                       {"strTradeCertDn", "T"},
+                       {"tradeHashType", 1},
+                       {"nTradeFlag", 0},
+                       {"szTradeSrcData", data},
+                       {"strNormalCertDn", "N"},
+                       {"normalHashType", 1},
+                       {"nNormalFlag", 0},
+                       {"szNormalSrcData", std::string(test.other, 'n')},
+                       {"nNormalSrcDataType", 0}});
     } else {
       params = Object({{"szSN", "S"}, {"nHashType", 1}, {"nFlag", 0}, {"nSrcDataType", 0}});
       params[std::string(test.function) == "Sign" ? "szData" : "szSrcData"] = data;
@@ -385,8 +397,8 @@ TEST_F(UKeyAdapter, DriverCodesAreReportedWithTheirTexts) {
     driver.Script(call.function + " 10\n");
     const Answer answer = Invoke(Call(call.function, "wq", call.params));
     EXPECT_EQ(answer.code, 10) << call.function;
-    EXPECT_EQ(Items(answer), call.function == "GetErrorMsg" ? Failure(10, "未定义错误码")
-                                                            : Failure(10, "driver error 10"))
+    EXPECT_EQ(Items(answer),
+              call.function == "GetErrorMsg" ? Failure(10, "未定义错误码") : Failure(10, "driver error 10"))
         << call.function;
   }
   driver.Script("GetLabel 11\nGetErrorMsg 3\n");
@@ -418,8 +430,7 @@ TEST_F(UKeyAdapter, ValueReturnsAreNeverFailures) {
 TEST_F(UKeyAdapter, FailedGenerateCertRequestGivesNoText) {
   InstalledDriver driver("wq", TestDriver("echo"));
   driver.Script("GenerateCertRequest 10 =MIIBrequest\n");
-  const Answer answer =
-      Invoke(Call("GenerateCertRequest", "wq", Object({{"szSN", "A"}, {"szRequestInfo", "CN=A"}})));
+  const Answer answer = Invoke(Call("GenerateCertRequest", "wq", Object({{"szSN", "A"}, {"szRequestInfo", "CN=A"}})));
   EXPECT_EQ(answer.code, 10);
   EXPECT_EQ(Items(answer), Failure(10, "driver error 10"));
 }
@@ -485,7 +496,8 @@ TEST_F(UKeyAdapter, TheReplyAndItsInnerDocumentEndInALineFeed) {
   InstalledDriver driver("wq", TestDriver("echo"));
   const Answer answer = Invoke(Call("GetLabel", "wq", Object({{"szSN", "中文"}})));
   ASSERT_EQ(answer.code, 0);
-  const std::string inner = "{\"returnvalue\":[{\"ret\":0},{\"errormessage\":\"成功\"},{\"value\":\"GetLabel(中文)\"}]}\n";
+  const std::string inner =
+      "{\"returnvalue\":[{\"ret\":0},{\"errormessage\":\"成功\"},{\"value\":\"GetLabel(中文)\"}]}\n";
   EXPECT_EQ(answer.reply, "{\"returnvalue\":\"" + Base64::encode64(inner) + "\"}\n");
 }
 
@@ -585,14 +597,14 @@ TEST_F(UKeyAdapter, EntryPointsAndLogLines) {
 
   EXPECT_EQ(TheAdapter().initialize(), 0);
   EXPECT_EQ(ReadFile(log), "组件库初始化，日志版本v1.0.0.2\n");
-  const std::string request =
-      "{\"functionid\":\"WaitForKeyEvent\",\"parameters\":[{\"vendor\":\"wq\"}]}";
+  const std::string request = "{\"functionid\":\"WaitForKeyEvent\",\"parameters\":[{\"vendor\":\"wq\"}]}";
   EXPECT_EQ(Invoke(Base64::encode64(request)).code, 0);
   EXPECT_EQ(Invoke("").code, -907);  // writes nothing
   EXPECT_EQ(Invoke(Base64::encode64("[1]")).code, -913);
   EXPECT_EQ(TheAdapter().finalize(), 0);
-  const std::string inner = "{\"returnvalue\":[{\"ret\":0},{\"errormessage\":\"成功\"},{\"value\":1},{\"value\":"
-                            "\"WaitForKeyEvent()\"}]}";
+  const std::string inner =
+      "{\"returnvalue\":[{\"ret\":0},{\"errormessage\":\"成功\"},{\"value\":1},{\"value\":"
+      "\"WaitForKeyEvent()\"}]}";
   const std::vector<std::string> expected = {
       "组件库初始化，日志版本v1.0.0.2",
       "组件库传入请求:" + request,

@@ -2,10 +2,9 @@
 // need the main thread run on the calling thread instead of failing.
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <thread>

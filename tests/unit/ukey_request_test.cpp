@@ -3,7 +3,6 @@
 // texts.
 
 #include <dlfcn.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
