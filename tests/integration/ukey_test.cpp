@@ -57,6 +57,12 @@ std::string Items(const std::string& reply) {
   return parsed.wellFormed ? parsed.Items() : reply;
 }
 
+// The adapter's log file.
+std::string AdapterLog() {
+  std::ifstream in(platform::RootedPath(platform::HomeDirectory() + "/Library/Caches/Halvorn/TARVEN/ukey_log.sh"));
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 // The software driver's code for a wait that StopDetectUKey ended.
 constexpr int kSoftKeyDetectionStopped = 0x0B00001A;
 
@@ -104,6 +110,11 @@ TEST_F(UKeyServiceTest, TheAdapterLoadsFromTheComponentDirectory) {
   InstalledDriver driver("wq", TestDriver("echo"));
   EXPECT_EQ(Items(Invoke(Call("GetLabel", "wq", Object({{"szSN", "中文 SN"}})))),
             Success("[{\"value\":\"GetLabel(中文 SN)\"}]"));
+  // The adapter's log is on from the start and its own: the service's log is
+  // off, and loading the adapter started the adapter's file afresh.
+  const std::string log = AdapterLog();
+  EXPECT_EQ(log.rfind("组件库初始化，日志版本v1.0.0.2\n", 0), 0u) << log.substr(0, 200);
+  EXPECT_NE(log.find("]组件库返回1:0(wq)\n"), std::string::npos) << log;
   // Calls that end without the adapter's reply get the service's.
   const struct {
     std::string request;
@@ -263,8 +274,7 @@ TEST_F(UKeyServiceTest, ConcurrentSigningAndCallerThreadRequests) {
 
 // How often the adapter has logged the start of a WaitForKeyEvent call.
 std::size_t WaitsStarted() {
-  std::ifstream in(platform::RootedPath(platform::HomeDirectory() + "/Library/Caches/Halvorn/TARVEN/ukey_log.sh"));
-  const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string log = AdapterLog();
   std::size_t count = 0;
   for (std::size_t at = log.find("尝试调用驱动库 WaitForKeyEvent(test)"); at != std::string::npos;
        at = log.find("尝试调用驱动库 WaitForKeyEvent(test)", at + 1)) {
