@@ -96,7 +96,8 @@ TEST_F(SignTest, OnlySm3IsAHashType) {
 
 TEST_F(SignTest, SignHashSignsTheDecodedMessageOrAPreparedDigest) {
   Cert cert = Enrol("SK0001");
-  const std::string message("binary \x00\x01\x02\xFF message", 22);
+  const char bytes[] = "binary \x00\x01\x02\xFF message";
+  const std::string message(bytes, sizeof bytes - 1);
   auto [code, signature] = Signed([&](char* o, int32_t* l) {
     return d.SignHash("SK0001", 1, 0, ToBase64(message).c_str(), 0, o, l);
   });
