@@ -146,8 +146,10 @@ int32_t GetVidAndPid(char* out, int32_t* len) {
 
 int32_t GetPrintNumber(char* out, int32_t* len) {
   return Guarded([&] {
+    std::vector<std::string> serials;
+    if (int32_t code = ListSerials(&serials); code != kOk) return code;
     std::string text;
-    for (const std::string& serial : ListSerials()) {
+    for (const std::string& serial : serials) {
       if (!text.empty()) text += ',';
       text += serial;
     }

@@ -29,9 +29,11 @@ struct Waiter {
 std::vector<Waiter*> g_waiters;
 
 // Compares the folder with what was reported; reports one change.  Holds
-// g_mutex.
+// g_mutex.  A folder that cannot be read shows no change (its keys are not
+// gone for that).
 bool TakeChange(int32_t* event, std::string* serial) {
-  std::vector<std::string> now = ListSerials();
+  std::vector<std::string> now;
+  if (ListSerials(&now) != kOk) return false;
   for (const std::string& name : now) {
     if (g_present.count(name) == 0) {
       g_present.insert(name);
@@ -93,16 +95,20 @@ int32_t WaitForEvent(int32_t* event, std::string* serial) {
   EnsureStoreFolder();
   FolderWatch watch;
   watch.Refresh();
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!g_known) {
+      std::vector<std::string> now;
+      if (ListSerials(&now) != kOk) return kStoreIo;
+      g_present = std::set<std::string>(now.begin(), now.end());
+      g_known = true;
+    }
+  }
   Waiter self;
   self.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (self.wake < 0) return kInternal;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (!g_known) {
-      std::vector<std::string> now = ListSerials();
-      g_present = std::set<std::string>(now.begin(), now.end());
-      g_known = true;
-    }
     g_waiters.push_back(&self);
   }
   int32_t code = kOk;

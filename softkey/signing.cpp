@@ -60,8 +60,10 @@ int32_t SelectByName(const char* text, std::string* serial) {
     name = ParseName(wanted);
     if (!name) return kCertNotSelected;
   }
+  std::vector<std::string> serials;
+  if (int32_t code = ListSerials(&serials); code != kOk) return code;
   std::vector<std::string> found;
-  for (const std::string& candidate : ListSerials()) {
+  for (const std::string& candidate : serials) {
     KeyRecord record;
     if (LoadRecord(candidate, &record) != kOk || record.sign.certificate.empty()) continue;
     Cert cert = ParseCertificateDer(record.sign.certificate);

@@ -88,12 +88,16 @@ std::string StoreFolder() {
   return platform::RootedPath(home + "/.local/share/vasquill-softkey/");
 }
 
-std::vector<std::string> ListSerials() {
+int32_t ListSerials(std::vector<std::string>* found) {
   std::vector<std::string> serials;
   std::string folder = StoreFolder();
-  if (folder.empty()) return serials;
+  if (folder.empty()) return kStoreIo;
   DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return serials;
+  if (dir == nullptr) {
+    if (errno != ENOENT) return kStoreIo;
+    found->clear();
+    return kOk;
+  }
   while (dirent* entry = readdir(dir)) {
     std::string_view name = entry->d_name;
     if (name.size() <= kSuffix.size() || name.substr(name.size() - kSuffix.size()) != kSuffix) continue;
@@ -104,7 +108,8 @@ std::vector<std::string> ListSerials() {
   }
   closedir(dir);
   std::sort(serials.begin(), serials.end());
-  return serials;
+  *found = std::move(serials);
+  return kOk;
 }
 
 std::string SerializeRecord(const KeyRecord& record) {

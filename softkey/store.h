@@ -57,8 +57,9 @@ bool IsValidSerial(std::string_view serial);
 // under the install root); empty when the user has no home directory.
 std::string StoreFolder();
 
-// Serial numbers of the stores present, sorted.
-std::vector<std::string> ListSerials();
+// Serial numbers of the stores present, sorted: kOk (an absent folder holds
+// no key) or kStoreIo when the folder cannot be read.
+int32_t ListSerials(std::vector<std::string>* serials);
 
 // The file's text for a record, and back.
 std::string SerializeRecord(const KeyRecord& record);

@@ -103,6 +103,8 @@ TEST_F(DriverTest, CheckDriverIntegrityWantsTheSignatureFileBesideTheLibrary) {
   EXPECT_EQ(Out([&](char* o, int32_t* l) { return d.CheckDriverIntegrity(0, o, l); }).first, kIntegrityFailed);
   EXPECT_EQ(d.RepairDriver(), kStoreIo);
   EXPECT_EQ(d.InitUKey("SK0001"), kStoreIo);
+  // Listing fails rather than claiming there is no key.
+  EXPECT_EQ(Out([&](char* o, int32_t* l) { return d.GetPrintNumber(o, l); }).first, kStoreIo);
   fs::remove(store_);
   EXPECT_EQ(d.RepairDriver(), kOk);
   EXPECT_TRUE(fs::is_directory(store_));
