@@ -17,6 +17,17 @@ namespace {
 constexpr int32_t kSourceMessage = 0;
 constexpr int32_t kSourceDigest = 1;
 
+// A DER SM2 signature has at most 72 bytes: 96 Base64 characters.
+constexpr int32_t kSignatureText = 96;
+
+// Refuses, before the PIN is asked, a buffer that cannot hold the answer.
+int32_t NeedRoom(char* out, int32_t* len, int32_t needed) {
+  if (*len >= needed) return kOk;
+  if (*len > 0) out[0] = '\0';
+  *len = needed;
+  return kBufferTooSmall;
+}
+
 // What one signature signs.
 struct Item {
   std::string data;
@@ -89,6 +100,7 @@ int32_t Sign(const char* szSN, int32_t nHashType, int32_t /*nFlag*/, const char*
     if (szData == nullptr) return static_cast<int32_t>(kInvalidArgument);
     if (nHashType != kHashSm3) return static_cast<int32_t>(kHashTypeUnsupported);
     if (int32_t code = CheckOutput(out, outLen); code != kOk) return code;
+    if (int32_t code = NeedRoom(out, outLen, kSignatureText + 1); code != kOk) return code;
     Item item{szData, false};
     std::string signature;
     if (int32_t code = SignItem(serial, item, szWarningMsg ? szWarningMsg : "", &signature); code != kOk) return code;
@@ -103,6 +115,7 @@ int32_t SignHash(const char* szSN, int32_t nHashType, int32_t /*nFlag*/, const c
     if (int32_t code = TakeSerial(szSN, &serial); code != kOk) return code;
     if (nHashType != kHashSm3) return static_cast<int32_t>(kHashTypeUnsupported);
     if (int32_t code = CheckOutput(out, outLen); code != kOk) return code;
+    if (int32_t code = NeedRoom(out, outLen, kSignatureText + 1); code != kOk) return code;
     Item item;
     if (int32_t code = DecodeItem(szSrcData, nSrcDataType, &item); code != kOk) return code;
     std::string signature;
@@ -121,6 +134,8 @@ int32_t Batch_Sign(int32_t nType, const char* strTradeCertDn, int32_t tradeHashT
     bool trade = nType != 2;
     bool normal = nType != 1;
     if (int32_t code = CheckOutput(out, outLen); code != kOk) return code;
+    int32_t room = (trade && normal ? 2 * kSignatureText + 1 : kSignatureText) + 1;
+    if (int32_t code = NeedRoom(out, outLen, room); code != kOk) return code;
     Item tradeItem;
     Item normalItem;
     std::string tradeSerial;

@@ -308,6 +308,36 @@ TEST_F(SignTest, OutputsThatDoNotFitTheBufferAreRefusedWithoutWritingPastIt) {
   }
 }
 
+TEST_F(SignTest, ABufferTooSmallForAnySignatureIsRefusedBeforeThePinIsAsked) {
+  Enrol("SK0001");
+  ASSERT_EQ(d.RemovePinCache(), kOk);
+  ClearCalls();
+  struct Row {
+    const char* what;
+    std::function<int32_t(char*, int32_t*)> call;
+    int32_t needed;  // 96 Base64 characters for the longest DER signature, with the NUL
+  };
+  const Row rows[] = {
+      {"Sign", [&](char* o, int32_t* l) { return d.Sign("SK0001", 1, 0, "x", "", o, l); }, 97},
+      {"SignHash", [&](char* o, int32_t* l) { return d.SignHash("SK0001", 1, 0, "eA==", 0, o, l); }, 97},
+      {"Batch_Sign of both", [&](char* o, int32_t* l) {
+         return d.Batch_Sign(0, "", 1, 0, "t", "", "", 1, 0, "eA==", 0, o, l);
+       }, 194},
+      {"Batch_Sign of one", [&](char* o, int32_t* l) {
+         return d.Batch_Sign(2, "", 1, 0, "t", "", "", 1, 0, "eA==", 0, o, l);
+       }, 97},
+  };
+  for (const Row& row : rows) {
+    std::vector<char> buffer(256, '\x7F');
+    int32_t len = row.needed - 1;
+    EXPECT_EQ(row.call(buffer.data(), &len), kBufferTooSmall) << row.what;
+    EXPECT_EQ(len, row.needed) << row.what;
+    EXPECT_EQ(buffer[0], '\0') << row.what;
+    EXPECT_EQ(buffer[1], '\x7F') << row.what;
+  }
+  EXPECT_TRUE(Calls().empty());
+}
+
 TEST_F(SignTest, ARequestThatDoesNotFitTheBufferLeavesNoKeyPairBehind) {
   NewKey("SK0001");
   Answer("current", "123456");
