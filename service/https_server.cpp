@@ -1,15 +1,18 @@
 #include "service/https_server.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/ts.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -78,14 +81,23 @@ struct SslCtxFree {
 struct PkeyFree {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
+// The 2 MiB buffers are mapped on their own, outside the allocator's arenas:
+// an arena would keep a freed buffer for reuse (and raise its thresholds for
+// keeping free memory to the buffer's size), so that after a burst of
+// connections the service would stay megabytes above its idle size.
 struct BufferFree {
-  void operator()(char* buffer) const { std::free(buffer); }
+  size_t size = 0;
+  void operator()(char* buffer) const { munmap(buffer, size); }
 };
 using Buffer = std::unique_ptr<char, BufferFree>;
 
 // A zero-filled buffer whose pages stay untouched until data arrives, with
 // room for a terminating zero after its size.
-Buffer AllocateBuffer(size_t size) { return Buffer(static_cast<char*>(std::calloc(size + 1, 1))); }
+Buffer AllocateBuffer(size_t size) {
+  void* memory = mmap(nullptr, size + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return Buffer();
+  return Buffer(static_cast<char*>(memory), BufferFree{size + 1});
+}
 
 // The TLS context as the listener sets it up; null when the library cannot
 // make one.  A missing or unreadable certificate or key is not detected here:
@@ -252,9 +264,16 @@ int CHttpsServer::InitHttpServer(int, int port) {
 }
 
 void* ReadWriteThread0(void* para) {
+  // Connections open at this moment.  When the last one ends, the memory
+  // the allocator keeps free in its arenas (one per thread it has seen
+  // running at once, each left fragmented by a burst of connections) goes
+  // back to the system, so that the service returns to its idle size.
+  static std::atomic<int> open{0};
+  ++open;
   auto* record = static_cast<ThreadPara*>(para);
   ReadWriteThread(*record);
   delete record;
+  if (--open == 0) malloc_trim(0);
   return nullptr;
 }
 
