@@ -43,11 +43,25 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-// mkdir -p with mode 0700 for what it creates.
+void SyncFolder(const std::string& path) {
+  int fd = open(path.empty() ? "/" : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+// mkdir -p with mode 0700 for what it creates; a folder made here reaches
+// the disk with its parent's entry.
 bool MakeFolders(const std::string& path) {
   for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
     std::string part = path.substr(0, slash);
-    if (!part.empty() && mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (!part.empty()) {
+      if (mkdir(part.c_str(), 0700) == 0) {
+        SyncFolder(part.substr(0, part.rfind('/')));
+      } else if (errno != EEXIST) {
+        return false;
+      }
+    }
     if (slash == std::string::npos) break;
   }
   struct stat info {};
