@@ -47,9 +47,12 @@ int32_t DecodeItem(const char* text, int32_t type, Item* item) {
 }
 
 // Signs item with the signing key of serial; the Base64 of the DER
-// signature in *signature.
+// signature in *signature.  A text the page wants the user to see (a
+// transaction to confirm) is always shown, with the PIN asked again as the
+// confirmation, even when a PIN is cached.
 int32_t SignItem(const std::string& serial, const Item& item, const std::string& note, std::string* signature) {
-  return WithUnlockedKey(serial, PinMode::kCachedOrAsk, note, [&](KeyRecord& record, const std::string& kek, bool*) {
+  PinMode mode = note.empty() ? PinMode::kCachedOrAsk : PinMode::kAlwaysAsk;
+  return WithUnlockedKey(serial, mode, note, [&](KeyRecord& record, const std::string& kek, bool*) {
     if (!record.sign.Present()) return static_cast<int32_t>(kNoKeyPair);
     Pkey key = OpenPrivateKey(kek, serial, record.sign);
     if (!key) return static_cast<int32_t>(kStoreCorrupt);

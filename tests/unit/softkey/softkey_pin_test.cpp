@@ -222,13 +222,32 @@ TEST_F(PinTest, TheAnswersLineEndIsNotPartOfThePin) {
   EXPECT_EQ(d.VerifyPIN("SK0001"), kPinIncorrect);
 }
 
-TEST_F(PinTest, SigningShowsThePagesWarningInThePrompt) {
-  Enrol("SK0001");
-  ASSERT_EQ(d.RemovePinCache(), kOk);
+TEST_F(PinTest, AWarningToConfirmIsShownWithThePinAskedEvenWhenCached) {
+  Cert cert = Enrol("SK0001");
+  ASSERT_EQ(d.VerifyPIN("SK0001"), kOk);
+  ClearCalls();
   std::vector<char> out(1 << 20);
   int32_t len = static_cast<int32_t>(out.size());
   ASSERT_EQ(d.Sign("SK0001", 1, 0, "data", "Pay 100.00 to Bob\nnow", out.data(), &len), kOk);
+  EXPECT_EQ(Calls(), std::vector<std::string>{"current SK0001"});
   EXPECT_EQ(LastPrompt().rfind("Pay 100.00 to Bob now\n\n", 0), 0u) << LastPrompt();
+  EXPECT_TRUE(SignatureVerifies(cert.get(), "data", out.data()));
+  // Declining the confirmation signs nothing.
+  AnswerRaw("exit", "1");
+  len = static_cast<int32_t>(out.size());
+  EXPECT_EQ(d.Sign("SK0001", 1, 0, "data", "Pay 999.00 to Eve", out.data(), &len), kPinCancelled);
+  ClearAnswer("exit");
+  // Batch_Sign shows its trade text the same way.
+  ClearCalls();
+  len = static_cast<int32_t>(out.size());
+  ASSERT_EQ(d.Batch_Sign(1, "", 1, 0, "t", "Trade: 5 shares", "", 1, 0, "", 0, out.data(), &len), kOk);
+  EXPECT_EQ(Calls().size(), 1u);
+  EXPECT_EQ(LastPrompt().rfind("Trade: 5 shares\n\n", 0), 0u) << LastPrompt();
+  // Without a text the cached PIN serves.
+  ClearCalls();
+  len = static_cast<int32_t>(out.size());
+  ASSERT_EQ(d.Sign("SK0001", 1, 0, "data", "", out.data(), &len), kOk);
+  EXPECT_TRUE(Calls().empty());
 }
 
 TEST_F(PinTest, EachKeyHasItsOwnSaltAndItsOwnCache) {
