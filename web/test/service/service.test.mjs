@@ -3,11 +3,11 @@
 // adapter call reaches the software UKey driver.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { existsSync } from 'node:fs';
 import { VasquillClient, buildEnvelope, encodeQueryValue } from '../../vasquill-client.js';
-import { httpsRequest, root, serviceExecutable, startService, trustingDocument, trustingFetch } from '../staged.mjs';
+import { httpsRequest, root, startService, trustingDocument, trustingFetch } from '../staged.mjs';
 
-const skip = !root || !existsSync(serviceExecutable) ? `no staged service (VASQUILL_TEST_ROOT=${root})` : false;
+// Skipped only when no root is given (a run by hand); the build gives one.
+const skip = root ? false : 'VASQUILL_TEST_ROOT is not set';
 let service;
 before(async () => {
   if (!skip) service = await startService();
