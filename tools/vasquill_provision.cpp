@@ -1,10 +1,12 @@
 // vasquill-provision: provisions the service's TLS material at its installed
 // paths, and makes the stored passphrase text for a deployment's build.
 //
-//   vasquill-provision tls [--force]
+//   vasquill-provision tls [--force] [--root DIR]
 //       Creates the server key (P-256, PEM encrypted under the passphrase the
 //       listener derives) and a certificate for 127.0.0.1 and localhost, unless
-//       a usable pair is already installed (--force renews it).
+//       a usable pair is already installed (--force renews it).  --root puts
+//       them below DIR, for an installation into a folder that is not yet the
+//       machine's root (a package installed with dpkg --root).
 //   vasquill-provision passphrase-text PASSPHRASE
 //       Prints the 44-character text to build the service with
 //       (-DVASQUILL_PASSPHRASE_TEXT=...) so that it derives PASSPHRASE.
@@ -37,6 +39,11 @@ using Key = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using Certificate = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using File = std::unique_ptr<FILE, decltype(&std::fclose)>;
 
+// DIR of --root, put in front of the installed paths.
+std::string g_root;
+std::string KeyPath() { return g_root + ServerKeyPath(); }
+std::string CertificatePath() { return g_root + ServerCertificatePath(); }
+
 int Fail(const std::string& message) {
   std::fprintf(stderr, "vasquill-provision: %s\n", message.c_str());
   return 1;
@@ -52,8 +59,8 @@ Certificate ReadCertificate(const std::string& path) {
 // matches the certificate, and the certificate is valid for another 30 days.
 bool InstalledPairUsable() {
   std::string passphrase = ServerKeyPassphrase();
-  Key key(TS_CONF_load_key(ServerKeyPath().c_str(), passphrase.c_str()));
-  Certificate certificate = ReadCertificate(ServerCertificatePath());
+  Key key(TS_CONF_load_key(KeyPath().c_str(), passphrase.c_str()));
+  Certificate certificate = ReadCertificate(CertificatePath());
   if (!key || !certificate || X509_check_private_key(certificate.get(), key.get()) != 1) return false;
   time_t soon = time(nullptr) + 30L * 24 * 3600;
   return X509_cmp_time(X509_get0_notAfter(certificate.get()), &soon) > 0 &&
@@ -101,12 +108,12 @@ Certificate MakeCertificate(EVP_PKEY* key) {
 
 int ProvisionTls(bool force) {
   if (!force && InstalledPairUsable()) {
-    std::printf("TLS material in place: %s\n", ServerCertificatePath().c_str());
+    std::printf("TLS material in place: %s\n", CertificatePath().c_str());
     return 0;
   }
   std::error_code error;
-  std::filesystem::create_directories(std::filesystem::path(ServerKeyPath()).parent_path(), error);
-  if (error) return Fail("cannot create " + std::filesystem::path(ServerKeyPath()).parent_path().string());
+  std::filesystem::create_directories(std::filesystem::path(KeyPath()).parent_path(), error);
+  if (error) return Fail("cannot create " + std::filesystem::path(KeyPath()).parent_path().string());
 
   Key key(EVP_EC_gen("P-256"));
   if (!key) return Fail("cannot generate a P-256 key");
@@ -117,22 +124,22 @@ int ProvisionTls(bool force) {
   if (passphrase.empty()) return Fail("the built-in passphrase text yields an empty passphrase");
   {
     mode_t previous = umask(077);
-    File keyFile(std::fopen(ServerKeyPath().c_str(), "w"), &std::fclose);
+    File keyFile(std::fopen(KeyPath().c_str(), "w"), &std::fclose);
     umask(previous);
     if (!keyFile ||
         PEM_write_PKCS8PrivateKey(keyFile.get(), key.get(), EVP_aes_256_cbc(), passphrase.data(),
                                   static_cast<int>(passphrase.size()), nullptr, nullptr) != 1) {
-      return Fail("cannot write " + ServerKeyPath());
+      return Fail("cannot write " + KeyPath());
     }
   }
   {
-    File certificateFile(std::fopen(ServerCertificatePath().c_str(), "w"), &std::fclose);
+    File certificateFile(std::fopen(CertificatePath().c_str(), "w"), &std::fclose);
     if (!certificateFile || PEM_write_X509(certificateFile.get(), certificate.get()) != 1) {
-      return Fail("cannot write " + ServerCertificatePath());
+      return Fail("cannot write " + CertificatePath());
     }
   }
   if (!InstalledPairUsable()) return Fail("the written key and certificate do not load back");
-  std::printf("TLS material written: %s\n", ServerCertificatePath().c_str());
+  std::printf("TLS material written: %s\n", CertificatePath().c_str());
   return 0;
 }
 
@@ -162,14 +169,23 @@ int PrintPassphraseText(const std::string& passphrase) {
 
 int main(int argc, char** argv) {
   std::string command = argc > 1 ? argv[1] : "";
-  if (command == "tls" && argc <= 3) {
-    bool force = argc == 3 && std::strcmp(argv[2], "--force") == 0;
-    if (argc == 3 && !force) return Fail("unknown option " + std::string(argv[2]));
+  if (command == "tls") {
+    bool force = false;
+    for (int i = 2; i < argc; ++i) {
+      if (std::strcmp(argv[i], "--force") == 0) {
+        force = true;
+      } else if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc && argv[i + 1][0] == '/') {
+        g_root = argv[++i];
+        while (!g_root.empty() && g_root.back() == '/') g_root.pop_back();
+      } else {
+        return Fail("unknown option " + std::string(argv[i]));
+      }
+    }
     return ProvisionTls(force);
   }
   if (command == "passphrase-text" && argc == 3) return PrintPassphraseText(argv[2]);
   std::fprintf(stderr,
-               "usage: vasquill-provision tls [--force]\n"
+               "usage: vasquill-provision tls [--force] [--root DIR]\n"
                "       vasquill-provision passphrase-text PASSPHRASE\n");
   return 2;
 }

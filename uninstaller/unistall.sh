@@ -9,9 +9,11 @@
 # The watchdogs are stopped first, so that nothing they watch is opened again,
 # then the service and the companion.  Then every file the installation put
 # down is removed, and nothing else: the software UKey's key stores and the
-# log files stay, and so do the folders that held the removed files.  Running
-# it again finds nothing to do.  It says nothing unless something fails; then
-# the last failure is on standard error and the exit status is 1.
+# log files stay, and so do the folders that held the removed files.  The
+# login items are the user's and, for an installation from the Debian package,
+# the system's (XDG autostart).  Running it again finds nothing to do.  It says
+# nothing unless something fails; then the last failure is on standard error
+# and the exit status is 1.
 
 unalias "*"
 unset noglob
@@ -69,7 +71,10 @@ set items = ( \
   "$driver.sig" \
   "$prefix/usr/local/bin/vasquill-cli" \
   "$prefix/usr/local/bin/vasquill-provision" \
-  "$prefix/usr/local/bin/vasquill-sign" )
+  "$prefix/usr/local/bin/vasquill-sign" \
+  "$prefix/etc/xdg/autostart/VasquillService.desktop" \
+  "$prefix/etc/xdg/autostart/TrelmossService.desktop" \
+  "$prefix/etc/xdg/autostart/Vasquill.desktop" )
 if ("$home" =~ /*) then
   set autostart = "$prefix$home/.config/autostart"
   set items = ( $items:q \
