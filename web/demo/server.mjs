@@ -41,11 +41,13 @@ const service = SERVICE_PORTS.map((port) => `https://127.0.0.1:${port}`).join(' 
 const POLICY = `default-src 'self'; script-src 'self' ${service}; connect-src 'self' ${service}; ` +
   "style-src 'self'; img-src 'self' data:; object-src 'none'; base-uri 'none'; frame-ancestors 'none'; form-action 'none'";
 
-function openssl(args, cwd) {
+// Runs OpenSSL's command line (no shell); its standard output, or an error.
+// With `both`, standard output and standard error together.
+function openssl(args, cwd, { both = false } = {}) {
   return new Promise((resolve, reject) => {
     execFile('openssl', args, { cwd, encoding: 'utf8', timeout: 20000 }, (error, stdout, stderr) => {
       if (error) reject(new Error(`openssl ${args[0]}: ${stderr.trim() || error.message}`));
-      else resolve(stdout);
+      else resolve(both ? stdout + stderr : stdout);
     });
   });
 }
@@ -72,7 +74,12 @@ function base64Bytes(text, what) {
   return Buffer.from(compact, 'base64');
 }
 
-class RequestError extends Error {}
+class RequestError extends Error {
+  constructor(message, status = 400) {
+    super(message);
+    this.status = status;
+  }
+}
 
 // Runs work(folder) in a private temporary folder.
 async function inScratch(work) {
@@ -91,11 +98,11 @@ async function issue(ca, request) {
   return inScratch(async (folder) => {
     const requestFile = path.join(folder, 'request.der');
     writeFileSync(requestFile, der);
-    try {
-      await openssl(['req', '-inform', 'DER', '-in', requestFile, '-noout', '-verify', '-vfyopt', ID], folder);
-    } catch {
-      throw new RequestError('the certificate request does not verify');
-    }
+    // "req -verify" ends with status 0 also when the signature is wrong: its
+    // verdict is the text it prints.
+    const verdict = await openssl(['req', '-inform', 'DER', '-in', requestFile, '-noout', '-verify', '-vfyopt', ID], folder,
+      { both: true }).catch(() => '');
+    if (!/self-signature verify OK/.test(verdict)) throw new RequestError('the certificate request does not verify');
     const out = path.join(folder, 'certificate.der');
     await openssl(['x509', '-req', '-inform', 'DER', '-in', requestFile, '-CA', ca.certificate, '-CAkey', ca.key,
       '-set_serial', '0x' + randomBytes(16).toString('hex'), '-days', '365', '-sm3', '-sigopt', ID, '-vfyopt', ID,
@@ -140,18 +147,19 @@ async function verify(ca, { certificate, data, signature }) {
   });
 }
 
+// The body as text; a body over the limit is read to its end and dropped.
 function readBody(request, limit = 256 * 1024) {
   return new Promise((resolve, reject) => {
     const chunks = [];
     let size = 0;
     request.on('data', (chunk) => {
       size += chunk.length;
-      if (size > limit) {
-        reject(new RequestError('the request is too large'));
-        request.destroy();
-      } else chunks.push(chunk);
+      if (size <= limit) chunks.push(chunk);
     });
-    request.on('end', () => resolve(Buffer.concat(chunks).toString('utf8')));
+    request.on('end', () => {
+      if (size > limit) reject(new RequestError('the request is too large', 413));
+      else resolve(Buffer.concat(chunks).toString('utf8'));
+    });
     request.on('error', reject);
   });
 }
@@ -211,7 +219,7 @@ export async function startDemoServer({ port = 8410, state } = {}) {
       }
       return send(response, 404, 'text/plain', 'Not found\n');
     } catch (error) {
-      if (error instanceof RequestError) return sendJson(response, 400, { error: error.message });
+      if (error instanceof RequestError) return sendJson(response, error.status, { error: error.message });
       console.error(error);
       return sendJson(response, 500, { error: 'the demo server failed' });
     }
