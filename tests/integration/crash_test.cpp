@@ -66,7 +66,7 @@ TEST(CrashInADriver, TheWatchdogOpensTheServiceAgainAndTheNextRequestIsAnswered)
   BecomeSubreaper();
   ASSERT_TRUE(WaitUntil([] { return ProcessesNamed("Vasquill").empty(); }, 60s))
       << "a process named Vasquill that this test did not start keeps running";
-  ukey_testing::InstalledDriver driver("test", CRASHING_DRIVER);
+  ukey_testing::InstalledDriver driver("ft2G", CRASHING_DRIVER);
 
   Child watchdog({Executable("VasquillService")}, Child::Options{});
   ASSERT_TRUE(watchdog.Started());
@@ -83,7 +83,7 @@ TEST(CrashInADriver, TheWatchdogOpensTheServiceAgainAndTheNextRequestIsAnswered)
   label["szSN"] = "A";
   Json::Value call(Json::objectValue);
   call["pcode"] = 1;
-  call["params"] = ukey_testing::Call("GetLabel", "test", label);
+  call["params"] = ukey_testing::Call("GetLabel", "ft2G", label);
   EXPECT_EQ(Send(port, WriteCompactJson(call)).substr(0, 11), "<no answer:");
   EXPECT_TRUE(WaitUntil(
       [pid = service] {
