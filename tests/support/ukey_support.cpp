@@ -97,6 +97,10 @@ Reply ReadReply(const std::string& reply) {
 
 InstalledDriver::InstalledDriver(const std::string& vendor, const std::string& driverFile, Signature signature)
     : path_(VendorPath(vendor)) {
+  // Whatever is installed at the path (a staged driver) comes back afterwards.
+  for (const char* suffix : {"", ".sig"}) {
+    if (std::filesystem::is_regular_file(path_ + suffix)) saved_.emplace_back(suffix, ReadAll(path_ + suffix));
+  }
   std::filesystem::create_directories(std::filesystem::path(path_).parent_path());
   WriteAtomically(path_, ReadAll(driverFile));
   std::filesystem::permissions(path_, std::filesystem::perms(0755));
@@ -127,6 +131,8 @@ InstalledDriver::InstalledDriver(const std::string& vendor, const std::string& d
 InstalledDriver::~InstalledDriver() {
   std::error_code error;
   for (const char* suffix : {"", ".sig", ".script", ".calls"}) std::filesystem::remove(path_ + suffix, error);
+  for (const auto& [suffix, contents] : saved_) WriteAtomically(path_ + suffix, contents);
+  if (!saved_.empty()) std::filesystem::permissions(path_, std::filesystem::perms(0755), error);
 }
 
 void InstalledDriver::Script(const std::string& lines) const { WriteAtomically(path_ + ".script", lines); }

@@ -34,7 +34,8 @@ enum class Signature { kType1, kNone, kOfOtherBytes, kType0 };
 
 // A test driver copied to a vendor's path (replacing the file atomically, so
 // a process that loaded an earlier one keeps it), removed with its ".sig",
-// ".script" and ".calls" files when this goes away.
+// ".script" and ".calls" files when this goes away; what was installed at the
+// path before (a staged driver) is put back.
 class InstalledDriver {
  public:
   InstalledDriver(const std::string& vendor, const std::string& driverFile, Signature signature = Signature::kType1);
@@ -56,6 +57,7 @@ class InstalledDriver {
 
  private:
   std::string path_;
+  std::vector<std::pair<std::string, std::string>> saved_;  // suffix, contents
 };
 
 // A test driver built with the tests ("echo", "bare", "silent", "fill").
