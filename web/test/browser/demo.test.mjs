@@ -77,7 +77,10 @@ test('enrolment and signing in the demo page', { skip, timeout: 240000 }, async 
   await page.goto(demo.url);
   const text = (selector) => page.locator(selector).textContent();
 
-  await page.waitForFunction(() => document.getElementById('version').textContent === '1.0.0.0');
+  // The page shows the version, then the components, once it has found the
+  // service.
+  await page.waitForFunction(() => document.getElementById('components').textContent !== '–');
+  assert.equal(await text('#version'), '1.0.0.0');
   assert.match(await text('#address'), new RegExp(`^https://127\\.0\\.0\\.1:${service.port} \\(form POST\\)$`));
   assert.match(await text('#components'), /tarven_ukey/);
 
