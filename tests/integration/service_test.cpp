@@ -284,6 +284,18 @@ TEST_F(ServiceTest, HeaderBlockWithoutBlankLineIsClosedWithoutReply) {
   EXPECT_TRUE(service_->Running());
 }
 
+// Once the service has answered and closed, the client's writes fail; the
+// SIGPIPE they raise does not end the client.
+TEST_F(ServiceTest, ClientWritesAfterTheCloseFailWithoutEndingTheClient) {
+  auto connection = Connect(port_);
+  ASSERT_TRUE(connection);
+  ASSERT_TRUE(connection->Send("OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  EXPECT_NE(connection->ReadToEnd(), "");
+  bool failed = false;
+  for (int i = 0; i < 20 && !failed; ++i) failed = !connection->Send(std::string(65536, 'x'));
+  EXPECT_TRUE(failed);
+}
+
 TEST_F(ServiceTest, StalledPeersDoNotHoldUpOthers) {
   // One peer that never starts its handshake, one that never sends a request.
   int silent = vasquill_client::ConnectLoopback(port_, 5s);

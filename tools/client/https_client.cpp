@@ -5,11 +5,11 @@
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <ctime>
-
 
 #include "service/tls_material.h"
 #include "tools/client/envelope.h"
@@ -34,6 +34,40 @@ void SetTimeouts(int fd, std::chrono::milliseconds timeout) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
+
+// A write to a connection the service has closed raises SIGPIPE, which
+// would end the calling program; while one of these lives, the calling
+// thread holds the signal back and a SIGPIPE its writes raise is discarded,
+// so that the write only fails.
+class SigpipeHeldBack {
+ public:
+  SigpipeHeldBack() {
+    sigset_t pending;
+    sigpending(&pending);
+    wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &previous_);
+  }
+  ~SigpipeHeldBack() {
+    if (!wasPending_) {
+      sigset_t pipe;
+      sigemptyset(&pipe);
+      sigaddset(&pipe, SIGPIPE);
+      const timespec now{};
+      while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  SigpipeHeldBack(const SigpipeHeldBack&) = delete;
+  SigpipeHeldBack& operator=(const SigpipeHeldBack&) = delete;
+
+ private:
+  sigset_t previous_;
+  bool wasPending_;
+};
 
 }  // namespace
 
@@ -75,6 +109,7 @@ std::unique_ptr<TlsConnection> TlsConnection::Open(int port, const ClientOptions
     return fail("cannot connect to 127.0.0.1:" + std::to_string(port));
   }
   SSL* ssl = SSL_new(context);
+  SigpipeHeldBack heldBack;
   if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1 ||
       (options.verify && X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), "127.0.0.1") != 1) ||
       SSL_connect(ssl) != 1) {
@@ -94,6 +129,7 @@ TlsConnection::~TlsConnection() {
 }
 
 bool TlsConnection::Send(const std::string& bytes) {
+  SigpipeHeldBack heldBack;
   size_t offset = 0;
   while (offset < bytes.size()) {
     int written = SSL_write(ssl_, bytes.data() + offset, static_cast<int>(bytes.size() - offset));
