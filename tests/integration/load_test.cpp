@@ -384,6 +384,8 @@ TEST_F(LoadTest, FaultyPeersLeaveTheServiceUnharmed) {
        kBodyRefusal},
   };
   for (const auto& test : cases) {
+    std::printf("a peer that %s\n", test.name);
+    std::fflush(stdout);
     EXPECT_EQ(test.peer(port_), test.expected) << test.name;
     ExpectUnharmed(idleThreads, std::string("after a peer that ") + test.name);
   }

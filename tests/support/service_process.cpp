@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -27,6 +28,10 @@ ServiceProcess::ServiceProcess(int descriptorLimit) {
   const std::string executable = ServiceExecutable();
   pid_ = fork();
   if (pid_ == 0) {
+    // A test that ends early (a crash, or ctest's time limit) takes its
+    // service with it, so that no service is left on the ports for the
+    // tests after it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     dup2(pipeFds[1], STDOUT_FILENO);
     if (descriptorLimit > 0) {
       rlimit limit{static_cast<rlim_t>(descriptorLimit), static_cast<rlim_t>(descriptorLimit)};
