@@ -249,7 +249,7 @@ TEST_F(LoadTest, StalledPeersAreClosedByTheTimeLimitsWhileOthersAreServed) {
         peer->fd = vasquill_client::ConnectLoopback(port_, 90s);
         ASSERT_GE(peer->fd, 0);
         if (peer->kind == 1) {
-          ASSERT_EQ(send(peer->fd, hello.data(), hello.size() / 2, 0), static_cast<ssize_t>(hello.size() / 2));
+          ASSERT_EQ(send(peer->fd, hello.data(), hello.size() / 2, MSG_NOSIGNAL), static_cast<ssize_t>(hello.size() / 2));
         }
       }
       peer->since = Clock::now();
