@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "tests/support/service_fixture.h"
+#include "tests/support/service_requests.h"
 #include "tools/client/envelope.h"
 #include "tools/client/https_client.h"
 
@@ -31,6 +32,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testing_support::Connect;
+using testing_support::Form;
 using vasquill_client::BuildEnvelope;
 using vasquill_client::GetRequest;
 using vasquill_client::PostRequest;
@@ -66,23 +69,6 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     std::this_thread::sleep_for(50ms);
   }
   return true;
-}
-
-std::unique_ptr<TlsConnection> Connect(int port, std::chrono::milliseconds timeout = 15s) {
-  vasquill_client::ClientOptions options;
-  options.timeout = timeout;
-  std::string error;
-  auto connection = TlsConnection::Open(port, options, &error);
-  EXPECT_NE(connection, nullptr) << error;
-  return connection;
-}
-
-std::string Form(const std::string& boundary, const std::vector<std::pair<std::string, std::string>>& fields) {
-  std::string body;
-  for (const auto& [name, value] : fields) {
-    body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
-  }
-  return body + "--" + boundary + "--\r\n";
 }
 
 std::string PostHead(const std::string& boundary, size_t contentLength) {

@@ -19,12 +19,15 @@
 #include "platform/login_items.h"
 #include "tests/support/service_fixture.h"
 #include "tests/support/service_process.h"
+#include "tests/support/service_requests.h"
 #include "tools/client/envelope.h"
 #include "tools/client/https_client.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using testing_support::Connect;
+using testing_support::Form;
 using testing_support::ListeningOn;
 using testing_support::PortHolder;
 using testing_support::ServiceProcess;
@@ -43,22 +46,6 @@ std::string Exchange(int port, const std::string& request) {
   std::string response;
   EXPECT_TRUE(vasquill_client::Exchange(port, request, response)) << "no TLS connection to port " << port;
   return response;
-}
-
-std::unique_ptr<TlsConnection> Connect(int port) {
-  std::string error;
-  auto connection = TlsConnection::Open(port, {}, &error);
-  EXPECT_NE(connection, nullptr) << error;
-  return connection;
-}
-
-// A multipart form with the given five field names and values.
-std::string Form(const std::string& boundary, const std::vector<std::pair<std::string, std::string>>& fields) {
-  std::string body;
-  for (const auto& [name, value] : fields) {
-    body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
-  }
-  return body + "--" + boundary + "--\r\n";
 }
 
 std::string PostHead(const std::string& boundary, const std::string& contentLength) {
