@@ -4,30 +4,19 @@
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <map>
-#include <memory>
 #include <string>
 
-#include "base64/base64.h"
 #include "bench/bench_report.h"
+#include "bench/reference_check.h"
 #include "dispatch/component_loader.h"
 
 namespace {
 
 const std::string kLibrary = LARGE_COMPONENT;
 const std::string kCertificate = SIGNER_CERTIFICATE;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 void BM_GetProvider(benchmark::State& state) {
   Json::Value load;
@@ -46,34 +35,14 @@ void BM_GetProvider(benchmark::State& state) {
 }
 
 void BM_Parts(benchmark::State& state) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(kCertificate.c_str(), "r"), BIO_free);
-  std::unique_ptr<X509, decltype(&X509_free)> certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr),
-                                                          X509_free);
-  EVP_PKEY* key = certificate ? X509_get0_pubkey(certificate.get()) : nullptr;
-  const std::string signature = Base64::decode64(ReadAll(kLibrary + ".sig"));
-  if (key == nullptr || signature.empty()) {
+  ReferenceSignatureCheck reference(kCertificate, kLibrary + ".sig");
+  if (!reference.Ready()) {
     state.SkipWithError("no certificate or signature");
     return;
   }
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> verifier(EVP_PKEY_CTX_new(key, nullptr),
-                                                                       EVP_PKEY_CTX_free);
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[1 << 16]);
   for (auto _ : state) {
-    // SM3 of the file.
-    EVP_DigestInit_ex(digest.get(), EVP_sm3(), nullptr);
-    std::FILE* file = std::fopen(kLibrary.c_str(), "rb");
-    for (size_t count; file && (count = std::fread(buffer.get(), 1, 1 << 16, file)) > 0;) {
-      EVP_DigestUpdate(digest.get(), buffer.get(), count);
-    }
-    if (file) std::fclose(file);
-    unsigned char e[32];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(digest.get(), e, &length);
-    // One SM2 verification over that digest.
-    EVP_PKEY_verify_init(verifier.get());
-    const bool verified = EVP_PKEY_verify(verifier.get(), reinterpret_cast<const unsigned char*>(signature.data()),
-                                          signature.size(), e, length) == 1;
+    // SM3 of the file and one SM2 verification over that digest.
+    const bool verified = reference.Check(kLibrary);
     // Loading the library.
     void* handle = dlopen(kLibrary.c_str(), RTLD_LAZY);
     if (!verified || handle == nullptr) {

@@ -11,8 +11,6 @@
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -21,14 +19,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include "base64/base64.h"
 #include "bench/bench_report.h"
+#include "bench/reference_check.h"
 #include "json/json_text.h"
 #include "tests/support/service_process.h"
 #include "tests/support/ukey_ca.h"
@@ -49,11 +46,6 @@ const std::string kData = "转账 100.00 元 to Bob, ref 4711";
 
 int servicePort = 0;
 std::string signRequest;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // An adapter call as a page sends it, answered through the service; the
 // adapter's reply.
@@ -144,35 +136,17 @@ using Owned = std::unique_ptr<T, decltype([](T* object) { Free(object); })>;
 
 void BM_CryptoParts(benchmark::State& state) {
   const std::string driver = ukey_testing::VendorPath("test");
-  const std::string certificateText = ReadAll(UKEY_SIGNER_CERTIFICATE);
-  Owned<BIO, BIO_free_all> bio(BIO_new_mem_buf(certificateText.data(), static_cast<int>(certificateText.size())));
-  Owned<X509, X509_free> certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-  EVP_PKEY* signerKey = certificate ? X509_get0_pubkey(certificate.get()) : nullptr;
-  const std::string signature = Base64::decode64(ReadAll(driver + ".sig"));
+  ReferenceSignatureCheck reference(UKEY_SIGNER_CERTIFICATE, driver + ".sig");
   Owned<EVP_PKEY, EVP_PKEY_free> signingKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
-  if (signerKey == nullptr || signature.empty() || !signingKey) {
+  if (!reference.Ready() || !signingKey) {
     state.SkipWithError("no certificate, driver signature or key");
     return;
   }
-  Owned<EVP_MD_CTX, EVP_MD_CTX_free> digest(EVP_MD_CTX_new());
-  Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free> verifier(EVP_PKEY_CTX_new(signerKey, nullptr));
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[1 << 16]);
   unsigned char signed_[80];
   for (auto _ : state) {
-    // SM3 of the driver file.
-    EVP_DigestInit_ex(digest.get(), EVP_sm3(), nullptr);
-    std::FILE* file = std::fopen(driver.c_str(), "rb");
-    for (size_t count; file && (count = std::fread(buffer.get(), 1, 1 << 16, file)) > 0;) {
-      EVP_DigestUpdate(digest.get(), buffer.get(), count);
-    }
-    if (file) std::fclose(file);
-    unsigned char e[32];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(digest.get(), e, &length);
-    // One SM2 verification: the driver's signature over that digest.
-    EVP_PKEY_verify_init(verifier.get());
-    const bool verified = EVP_PKEY_verify(verifier.get(), reinterpret_cast<const unsigned char*>(signature.data()),
-                                          signature.size(), e, length) == 1;
+    // SM3 of the driver file and one SM2 verification: the driver's
+    // signature over that digest.
+    const bool verified = reference.Check(driver);
     // One SM2 signature with SM3 and the default identity.
     Owned<EVP_MD_CTX, EVP_MD_CTX_free> signer(EVP_MD_CTX_new());
     EVP_PKEY_CTX* signerContext = nullptr;
