@@ -12,6 +12,7 @@
 
 #include "dispatch/hvsmlib.h"
 #include "json/json_text.h"
+#include "tests/support/scratch_folder.h"
 
 namespace {
 
@@ -19,29 +20,7 @@ namespace fs = std::filesystem;
 
 const std::string kEmptyMd5 = "d41d8cd98f00b204e9800998ecf8427e";
 
-// A fresh folder for one test, removed at its end.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    std::string pattern = (fs::temp_directory_path() / "catalogue-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~ScratchFolder() {
-    std::error_code error;
-    fs::permissions(path_, fs::perms::owner_all, error);
-    fs::remove_all(path_, error);
-  }
-  const std::string& path() const { return path_; }
-  std::string Add(const std::string& relative, const std::string& contents = "x") const {
-    fs::path file = fs::path(path_) / relative;
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << contents;
-    return file.string();
-  }
-
- private:
-  std::string path_;
-};
+using testing_support::ScratchFolder;
 
 Json::Value Parse(const std::string& reply) {
   Json::Value root;
@@ -92,7 +71,7 @@ TEST(GetDllPath, MapsNamesToLibraryPaths) {
 }
 
 TEST(GetComponentList, ListsLibrariesByTheirNamingRules) {
-  ScratchFolder folder;
+  ScratchFolder folder("catalogue");
   folder.Add("tarven_ukey.dylib");
   folder.Add("readme.txt");
   folder.Add("old/x.dylib");
@@ -111,7 +90,7 @@ TEST(GetComponentList, ListsLibrariesByTheirNamingRules) {
 }
 
 TEST(GetComponentList, ReplyBytesForOneLibrary) {
-  ScratchFolder folder;
+  ScratchFolder folder("catalogue");
   folder.Add("tarven_ukey.dylib");
   folder.Add("readme.txt");
   for (const std::string& path : {folder.path(), folder.path() + "/"}) {
@@ -121,7 +100,7 @@ TEST(GetComponentList, ReplyBytesForOneLibrary) {
 }
 
 TEST(GetComponentList, EmptyAndMissingFolders) {
-  ScratchFolder folder;
+  ScratchFolder folder("catalogue");
   EXPECT_EQ(Invoke(ListCommand(folder.path())), "{\"ecode\":0,\"list\":\"\",\"listsize\":0,\"message\":\"成功\"}\n");
   EXPECT_EQ(Invoke(ListCommand(folder.path() + "/missing")),
             "{\"ecode\":-900,\"list\":\"\",\"listsize\":0,\"message\":\"未知错误\"}\n");
@@ -140,7 +119,7 @@ TEST(GetComponentList, ComponentPathThatIsNotAStringUsesTheComponentDirectory) {
 }
 
 TEST(GetComponentMd5, FingerprintsByPathAndByName) {
-  ScratchFolder folder;
+  ScratchFolder folder("catalogue");
   const std::string library = folder.Add("abc.dylib", "abc");
   EXPECT_EQ(Invoke("{\"pcode\":9,\"name\":\"" + library + "\"}"),
             "{\"ecode\":0,\"md5\":\"900150983cd24fb0d6963f7d28e17f72\",\"message\":\"成功\"}\n");
@@ -157,7 +136,7 @@ TEST(GetComponentMd5, FingerprintsByPathAndByName) {
 }
 
 TEST(GetComponentMd5, ParameterAndExistenceFailures) {
-  ScratchFolder folder;
+  ScratchFolder folder("catalogue");
   const struct {
     std::string command, reply;
   } cases[] = {
@@ -171,7 +150,7 @@ TEST(GetComponentMd5, ParameterAndExistenceFailures) {
 }
 
 TEST(GetComponentMd5, DirectoryGivesTheDigestOfEmptyInput) {
-  ScratchFolder folder;
+  ScratchFolder folder("catalogue");
   const std::string directory = folder.path() + "/folder.dylib";
   fs::create_directories(directory);
   EXPECT_EQ(Parse(Invoke("{\"pcode\":9,\"name\":\"" + directory + "\"}"))["md5"].asString(), kEmptyMd5);
@@ -180,7 +159,7 @@ TEST(GetComponentMd5, DirectoryGivesTheDigestOfEmptyInput) {
 // Root reads any file, so there the request runs in a child process that has
 // given root up for the "nobody" user.
 TEST(GetComponentMd5, FileWithoutReadPermission) {
-  ScratchFolder folder;
+  ScratchFolder folder("catalogue");
   const std::string locked = folder.Add("locked.dylib", "secret");
   chmod(locked.c_str(), 0);
   chmod(folder.path().c_str(), 0755);

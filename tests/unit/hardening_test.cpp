@@ -4,37 +4,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "dispatch/hvsmlib.h"
 #include "json/json_text.h"
+#include "tests/support/scratch_folder.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-// A fresh folder for one test, removed at its end.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    std::string pattern = (fs::temp_directory_path() / "hardening-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~ScratchFolder() {
-    std::error_code error;
-    fs::remove_all(path_, error);
-  }
-  std::string Add(const std::string& name, const std::string& contents) const {
-    const std::string file = path_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << contents;
-    return file;
-  }
-
- private:
-  std::string path_;
-};
+using testing_support::ScratchFolder;
 
 Json::Value Invoke(const Json::Value& command) {
   HVSMLib dispatcher;
@@ -50,7 +28,7 @@ Json::Value Invoke(const Json::Value& command) {
 // signature file) never reached them, and any file, not only a library,
 // could be fingerprinted or checked as one.
 TEST(Hardening, ComponentNameWithAZeroByteNamesNoFile) {
-  ScratchFolder folder;
+  ScratchFolder folder("hardening");
   const std::string file = folder.Add("notes", "not a library");
   const std::string name = file + std::string(1, '\0');
   for (int pcode : {0, 9}) {
